@@ -1,0 +1,147 @@
+#include "core/HelperLog.h"
+
+#include "core/PrivateFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <condition_variable>
+#include <ctime>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString logPath()
+{
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty() || !QDir::isAbsolutePath(state)) {
+        state = QDir::homePath() + u"/.local/state"_s;
+    }
+    return state + u"/OVUHelper.log"_s;
+}
+
+class Writer {
+public:
+    Writer()
+        : m_path(QFile::encodeName(logPath()))
+        , m_folder(QFileInfo(logPath()).absolutePath())
+        , m_thread([this] { run(); })
+    {
+        m_thread.detach();
+    }
+
+    const QByteArray& path() const { return m_path; }
+
+    void submit(QByteArray line)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_lines.push_back(std::move(line));
+            ++m_submitted;
+        }
+        m_wake.notify_one();
+    }
+
+    void flush()
+    {
+        std::unique_lock lock(m_mutex);
+        const std::uint64_t target = m_submitted;
+        m_done.wait(lock, [&] { return m_written >= target; });
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [&] { return !m_lines.empty(); });
+            std::deque<QByteArray> batch;
+            batch.swap(m_lines);
+            lock.unlock();
+            for (const QByteArray& line : batch) {
+                append(line);
+            }
+            lock.lock();
+            m_written += batch.size();
+            m_done.notify_all();
+        }
+    }
+
+    void append(const QByteArray& line)
+    {
+        int fd = ::open(m_path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == ENOENT && PrivateFiles::makeFolder(m_folder)) {
+            fd = ::open(m_path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        }
+        if (fd < 0) {
+            return; // the line is lost; nobody is told
+        }
+        const char* data = line.constData();
+        qsizetype left = line.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fd, data, static_cast<size_t>(left));
+            if (n <= 0) {
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                break;
+            }
+            data += n;
+            left -= n;
+        }
+        ::close(fd);
+    }
+
+    const QByteArray m_path;
+    const QString m_folder;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_done;
+    std::deque<QByteArray> m_lines;
+    std::uint64_t m_submitted = 0;
+    std::uint64_t m_written = 0;
+    std::thread m_thread;
+};
+
+Writer& writer()
+{
+    // Never destroyed: threads may still log while the process exits.
+    static Writer* const instance = [] {
+        auto* created = new Writer;
+        // Lines written just before the process exits still reach the file.
+        std::atexit([] { writer().flush(); });
+        return created;
+    }();
+    return *instance;
+}
+
+} // namespace
+
+QByteArray HelperLog::formatLine(const QString& message)
+{
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    const size_t length = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ ", &utc);
+    QByteArray line(stamp, static_cast<qsizetype>(length));
+    line += message.toUtf8();
+    line += '\n';
+    return line;
+}
+
+void HelperLog::write(const QString& message) { writer().submit(formatLine(message)); }
+
+QString HelperLog::path() { return QFile::decodeName(writer().path()); }
+
+void HelperLog::flush() { writer().flush(); }

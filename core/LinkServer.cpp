@@ -1,0 +1,186 @@
+#include "core/LinkServer.h"
+
+#include "core/HelperLog.h"
+#include "core/ServiceAdvertiser.h"
+#include "link/LinkSession.h"
+#include "link/TcpConnection.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QCoro::Task<bool> refuse(QString, QString) { co_return false; }
+
+} // namespace
+
+QString LinkServer::noPortProblem() { return u"OVU Helper could not open a port to listen on."_s; }
+
+LinkServer::LinkServer(PairedDevices& devices, QString macName, std::unique_ptr<ServiceAdvertiser> advertiser,
+                       quint16 port)
+    : devices(devices)
+    , macName(std::move(macName))
+    , askToPair(refuse)
+    , m_port(port)
+    , m_advertiser(std::move(advertiser))
+{
+    m_restartTimer.setSingleShot(true);
+    m_restartTimer.setInterval(restartDelay);
+    connect(&m_restartTimer, &QTimer::timeout, this, &LinkServer::start);
+}
+
+LinkServer::~LinkServer() { stop(); }
+
+quint16 LinkServer::port() const { return m_listener ? m_listener->serverPort() : 0; }
+
+std::vector<std::shared_ptr<LinkSession>> LinkServer::sessions() const
+{
+    std::vector<std::shared_ptr<LinkSession>> out;
+    out.reserve(m_sessions.size());
+    for (const auto& entry : m_sessions) {
+        out.push_back(entry.second);
+    }
+    return out;
+}
+
+void LinkServer::start()
+{
+    if (m_listener) {
+        return;
+    }
+    m_restartTimer.stop();
+    auto listen = [this](quint16 port) -> QTcpServer* {
+        auto* listener = new QTcpServer(this);
+        if (listener->listen(QHostAddress::Any, port)) {
+            return listener;
+        }
+        delete listener;
+        return nullptr;
+    };
+    QTcpServer* listener = listen(m_port);
+    if (!listener) {
+        listener = listen(0);
+    }
+    if (!listener) {
+        if (onProblem) {
+            onProblem(noPortProblem());
+        }
+        return;
+    }
+    connect(listener, &QTcpServer::newConnection, this, [this, listener] {
+        while (listener == m_listener && listener->hasPendingConnections()) {
+            accept(std::make_unique<TcpConnection>(listener->nextPendingConnection()));
+        }
+    });
+    connect(listener, &QTcpServer::acceptError, this,
+            [this, listener](QAbstractSocket::SocketError) { listenerFailed(listener, listener->errorString()); });
+    m_listener = listener;
+    // Like a listener that reports "ready" once it runs: the owner hears of it from the event loop.
+    QMetaObject::invokeMethod(
+        this,
+        [this, guard = QPointer<QTcpServer>(listener)] {
+            if (guard && guard == m_listener) {
+                listenerReady(guard);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void LinkServer::listenerReady(QTcpServer* listener)
+{
+    HelperLog::write(u"listening on port "_s + QString::number(listener->serverPort()));
+    if (m_advertiser) {
+        m_advertiser->advertise(macName, QString::fromLatin1(serviceType), listener->serverPort());
+    }
+    if (onProblem) {
+        onProblem(std::nullopt);
+    }
+}
+
+void LinkServer::listenerFailed(QTcpServer* listener, const QString& error)
+{
+    if (listener != m_listener) {
+        return;
+    }
+    HelperLog::write(u"listener failed: "_s + error);
+    m_listener = nullptr;
+    listener->close();
+    listener->deleteLater();
+    if (m_advertiser) {
+        m_advertiser->withdraw();
+    }
+    // The sessions already accepted keep running on their own connections.
+    m_restartTimer.start();
+}
+
+void LinkServer::stop()
+{
+    // A restart that a listener failure scheduled must not bring the listener back.
+    m_restartTimer.stop();
+    if (m_listener) {
+        m_listener->close();
+        m_listener->deleteLater();
+        m_listener = nullptr;
+        if (m_advertiser) {
+            m_advertiser->withdraw();
+        }
+    }
+    const auto snapshot = m_sessions;
+    for (const auto& entry : snapshot) {
+        entry.second->close();
+    }
+    m_sessions.clear();
+}
+
+void LinkServer::accept(std::unique_ptr<Connection> connection)
+{
+    if (m_sessions.size() >= maximumSessions) {
+        connection->cancel();
+        return;
+    }
+    QPointer<LinkServer> weak(this);
+    auto session = LinkSession::create(
+        std::move(connection), devices, macName, [weak](QString name, QString code) { return ask(weak, name, code); },
+        [weak](const std::shared_ptr<LinkSession>& proved) {
+            if (weak && weak->onSession) {
+                weak->onSession(proved);
+            }
+        });
+    const LinkSession* identity = session.get();
+    m_sessions.emplace(identity, session);
+    session->onClosed = [weak, identity, kept = session->onClosed] {
+        if (kept) {
+            kept();
+        }
+        if (weak) {
+            weak->remove(identity);
+        }
+    };
+}
+
+void LinkServer::watch(const std::shared_ptr<LinkSession>& session, std::function<void()> closed)
+{
+    QPointer<LinkServer> weak(this);
+    const LinkSession* identity = session.get();
+    session->onClosed = [weak, identity, closed = std::move(closed)] {
+        if (weak) {
+            weak->remove(identity);
+        }
+        if (closed) {
+            closed();
+        }
+    };
+}
+
+void LinkServer::remove(const LinkSession* session) { m_sessions.erase(session); }
+
+QCoro::Task<bool> LinkServer::ask(QPointer<LinkServer> server, QString name, QString code)
+{
+    if (!server || !server->askToPair) {
+        co_return false;
+    }
+    const AskToPair question = server->askToPair;
+    co_return co_await question(name, code);
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "link/OVULinkChannel.h"
+#include "link/X25519KeyPair.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+#include <QCoro/QCoroTask>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class Connection;
+class PairedDevices;
+class QObject;
+
+// The helper's side of one phone connection: runs the handshake until the phone has proved
+// itself, either with the key stored for it ("auth") or by pairing anew (X25519 with a
+// commitment and a six-digit code the user compares), then passes authenticated messages on.
+class LinkSession : public std::enable_shared_from_this<LinkSession> {
+public:
+    using AskToPair = std::function<QCoro::Task<bool>(QString name, QString code)>;
+    using OnProved = std::function<void(const std::shared_ptr<LinkSession>& session)>;
+
+    // A session not proved within this time is closed.
+    static constexpr std::chrono::seconds proofTimeout{120};
+    static constexpr qsizetype maximumIDLength = 64;
+    static constexpr qsizetype maximumNameLength = 60;
+
+    // Creates the session and starts its channel; the caller keeps it alive until it ends.
+    static std::shared_ptr<LinkSession> create(std::unique_ptr<Connection> connection, PairedDevices& devices,
+                                               QString macName, AskToPair askToPair, OnProved onProved);
+    ~LinkSession();
+    LinkSession(const LinkSession&) = delete;
+    LinkSession& operator=(const LinkSession&) = delete;
+
+    const std::shared_ptr<OVULinkChannel> channel;
+    QString deviceID;
+    QString deviceName = defaultDeviceName();
+    bool isProved = false;
+
+    std::function<void(const QJsonObject& message)> onMessage;
+    std::function<void()> onClosed;
+
+    const QString macName;
+    const QByteArray& macNonce() const { return m_macNonce; }
+    const QByteArray& phoneNonce() const { return m_phoneNonce; }
+    const QByteArray& pairingSalt() const { return m_pairingSalt; }
+    bool gotHello() const { return m_gotHello; }
+    bool pairing() const { return m_pairing; }
+
+    // Ends the session from this end: closes the channel, then calls onClosed once more if set
+    // and clears it.
+    void close();
+
+    static QString defaultDeviceName();
+
+private:
+    LinkSession(std::unique_ptr<Connection> connection, PairedDevices& devices, QString macName, AskToPair askToPair,
+                OnProved onProved);
+    void begin();
+    void handle(const QJsonObject& message, bool proved);
+    void hello(const QJsonObject& message);
+    void auth(bool proved);
+    void pair(const QJsonObject& message, bool proved);
+    static QCoro::Task<> decide(std::shared_ptr<LinkSession> self, QString code, QByteArray pairKey);
+
+    PairedDevices& m_devices;
+    const AskToPair m_askToPair;
+    const OnProved m_onProved;
+    QByteArray m_macNonce;
+    QByteArray m_phoneNonce;
+    std::optional<X25519KeyPair> m_pairingKey;
+    QByteArray m_pairingSalt;
+    bool m_gotHello = false;
+    bool m_pairing = false;
+    // Context of the proof timer: it goes with the session.
+    std::unique_ptr<QObject> m_timerContext;
+};

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "link/Connection.h"
+
+#include <QObject>
+
+#include <memory>
+#include <utility>
+
+// One end of an in-memory connection pair, for tests and benchmarks: what one end sends, the
+// other receives, with every completion and state change delivered through the event loop as a
+// socket would. The test-only controls inject transport events that a socket would produce.
+class MemoryConnection final : public Connection {
+public:
+    static std::pair<std::unique_ptr<MemoryConnection>, std::unique_ptr<MemoryConnection>> makePair();
+    ~MemoryConnection() override;
+
+    void start() override;
+    void receive(qsizetype length, ReceiveCompletion completion) override;
+    void send(QByteArray packet) override;
+    void cancel() override;
+
+    // Packets handed to send() while the connection was usable.
+    int packetsSent() const { return m_packetsSent; }
+    bool isCancelled() const { return m_cancelled; }
+    bool isStarted() const { return m_started; }
+
+    // Transport events as a socket would report them.
+    void injectBytes(const QByteArray& bytes);
+    void injectEndOfStream();
+    void injectError(const QString& error);
+    void injectState(State state, const std::optional<QString>& error = std::nullopt);
+
+private:
+    struct Link;
+    MemoryConnection() = default;
+    void schedulePump();
+    void pump();
+
+    QObject m_context;
+    std::shared_ptr<Link> m_link;
+    int m_side = 0;
+    QByteArray m_buffer;
+    qsizetype m_offset = 0;
+    bool m_started = false;
+    bool m_cancelled = false;
+    bool m_endOfStream = false;
+    std::optional<QString> m_error;
+    qsizetype m_wanted = 0;
+    ReceiveCompletion m_completion;
+    bool m_inPump = false;
+    bool m_pumpScheduled = false;
+    int m_packetsSent = 0;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+// Which end of a link a channel is. The raw value is the direction label that enters every
+// authentication tag, so a frame one end sent can never be accepted by that same end.
+enum class Role : std::uint8_t {
+    phone = 0x50, // "P"
+    mac = 0x4D,   // "M"
+};
+
+constexpr std::uint8_t rawValue(Role role) { return static_cast<std::uint8_t>(role); }
+
+constexpr std::optional<Role> roleFromRaw(std::uint8_t raw)
+{
+    switch (raw) {
+    case rawValue(Role::phone):
+        return Role::phone;
+    case rawValue(Role::mac):
+        return Role::mac;
+    default:
+        return std::nullopt;
+    }
+}
+
+// The role of the other end of a link.
+constexpr Role otherRole(Role role) { return role == Role::mac ? Role::phone : Role::mac; }

@@ -1,0 +1,196 @@
+#include "link/TcpConnection.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+TcpConnection::TcpConnection(QTcpSocket* acceptedSocket)
+    : m_socket(acceptedSocket)
+    , m_connected(true)
+{
+    // The listener may go away while its sessions live on.
+    m_socket->setParent(nullptr);
+    m_socket->setReadBufferSize(readBufferLimit);
+    applyLinkOptions(*m_socket);
+    connectSignals();
+}
+
+TcpConnection::TcpConnection(QString host, quint16 port)
+    : m_socket(new QTcpSocket)
+    , m_host(std::move(host))
+    , m_port(port)
+    , m_outgoing(true)
+{
+    m_socket->setReadBufferSize(readBufferLimit);
+    connectSignals();
+}
+
+TcpConnection::~TcpConnection()
+{
+    *m_alive = false;
+    QObject::disconnect(m_socket, nullptr, &m_context, nullptr);
+    // This may run inside one of the socket's own signals, so the socket goes with deleteLater.
+    if (m_socket->state() == QAbstractSocket::ClosingState) {
+        // A cancelled connection is still flushing its last packets (a "bye"): let it, for a while.
+        QTcpSocket* socket = m_socket;
+        QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(flushTimeoutMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+    } else {
+        m_socket->abort();
+        m_socket->deleteLater();
+    }
+}
+
+void TcpConnection::applyLinkOptions(QAbstractSocket& socket)
+{
+    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const int fd = static_cast<int>(socket.socketDescriptor());
+    if (fd < 0) {
+        return;
+    }
+    const int idle = 5;
+    const int interval = 2;
+    const int count = 3;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+qintptr TcpConnection::socketDescriptor() const { return m_socket->socketDescriptor(); }
+
+void TcpConnection::connectSignals()
+{
+    QObject::connect(m_socket, &QTcpSocket::connected, &m_context, [this] {
+        m_connected = true;
+        applyLinkOptions(*m_socket);
+        if (stateHandler) {
+            stateHandler(State::ready, std::nullopt);
+        }
+    });
+    QObject::connect(m_socket, &QTcpSocket::readyRead, &m_context, [this] { pump(); });
+    QObject::connect(m_socket, &QTcpSocket::disconnected, &m_context, [this] {
+        m_endOfStream = true;
+        pump();
+    });
+    QObject::connect(m_socket, &QTcpSocket::errorOccurred, &m_context, [this](QAbstractSocket::SocketError error) {
+        if (m_cancelled) {
+            return;
+        }
+        if (!m_connected) {
+            // Could not connect at all: the connection failed.
+            m_cancelled = true;
+            if (stateHandler) {
+                stateHandler(State::failed, m_socket->errorString());
+            }
+            return;
+        }
+        if (error == QAbstractSocket::RemoteHostClosedError) {
+            m_endOfStream = true;
+        } else {
+            m_error = m_socket->errorString();
+        }
+        pump();
+    });
+}
+
+void TcpConnection::post(State state, std::optional<QString> error)
+{
+    QMetaObject::invokeMethod(
+        &m_context,
+        [this, state, error] {
+            if (stateHandler) {
+                stateHandler(state, error);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void TcpConnection::start()
+{
+    if (m_outgoing) {
+        m_socket->connectToHost(m_host, m_port);
+    } else {
+        post(State::ready);
+    }
+}
+
+void TcpConnection::receive(qsizetype length, ReceiveCompletion completion)
+{
+    m_wanted = length;
+    m_completion = std::move(completion);
+    if (!m_inPump) {
+        schedulePump();
+    }
+}
+
+void TcpConnection::schedulePump()
+{
+    if (m_pumpScheduled) {
+        return;
+    }
+    m_pumpScheduled = true;
+    QMetaObject::invokeMethod(
+        &m_context,
+        [this] {
+            m_pumpScheduled = false;
+            pump();
+        },
+        Qt::QueuedConnection);
+}
+
+void TcpConnection::pump()
+{
+    if (m_inPump || m_cancelled) {
+        return;
+    }
+    m_inPump = true;
+    std::weak_ptr<bool> alive = m_alive;
+    while (m_completion && !m_cancelled && m_connected) {
+        Received received;
+        if (m_socket->bytesAvailable() >= m_wanted) {
+            received.data = m_socket->read(m_wanted);
+            received.endOfStream = m_endOfStream && m_socket->bytesAvailable() == 0;
+        } else if (m_endOfStream || m_error) {
+            received.data = m_socket->readAll();
+            received.endOfStream = m_endOfStream;
+            received.error = m_error;
+        } else {
+            break;
+        }
+        auto completion = std::move(m_completion);
+        m_completion = nullptr;
+        completion(std::move(received));
+        if (alive.expired()) {
+            return; // the completion released this connection
+        }
+    }
+    m_inPump = false;
+}
+
+void TcpConnection::send(QByteArray packet)
+{
+    if (m_cancelled || !m_connected) {
+        return;
+    }
+    m_socket->write(packet);
+}
+
+void TcpConnection::cancel()
+{
+    if (m_cancelled) {
+        return;
+    }
+    m_cancelled = true;
+    m_completion = nullptr;
+    QObject::disconnect(m_socket, nullptr, &m_context, nullptr);
+    // Like closing a socket: what was sent before still leaves, then the stream ends.
+    m_socket->disconnectFromHost();
+    post(State::cancelled);
+}

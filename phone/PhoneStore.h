@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// The phone's own identity and the pairing keys it agreed with helpers, kept under
+// $XDG_CONFIG_HOME/ovu-phone/: "phone-id" and "pairings.json" (0600, in a 0700 folder).
+class PhoneStore {
+public:
+    PhoneStore();
+    explicit PhoneStore(const QString& folder);
+
+    static QString defaultFolder();
+
+    const QString& phoneID() const { return m_phoneID; }
+    const QString& folder() const { return m_folder; }
+
+    // The pairing key agreed with the helper whose identity this is.
+    std::optional<QByteArray> key(const QString& helperID) const;
+    // Remembers (or replaces) the pairing with a helper.
+    bool add(const QString& helperID, const QString& macName, const QByteArray& key);
+
+private:
+    QString m_folder;
+    QString m_phoneID;
+};

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+struct AvahiClient;
+struct AvahiGLibPoll;
+struct AvahiServiceBrowser;
+
+// Browses for one DNS-SD service type through avahi-daemon and resolves what it finds.
+class AvahiBrowser {
+public:
+    struct Service {
+        QString name;
+        QString hostName;
+        QString address;
+        quint16 port = 0;
+    };
+
+    AvahiBrowser();
+    ~AvahiBrowser();
+    AvahiBrowser(const AvahiBrowser&) = delete;
+    AvahiBrowser& operator=(const AvahiBrowser&) = delete;
+
+    std::function<void(const Service& service)> onFound;
+    // The daemon cannot be reached, or browsing failed: the text says why.
+    std::function<void(const QString& error)> onFailure;
+
+    // Starts browsing; returns false (after onFailure) when there is no daemon to ask.
+    bool browse(const QString& type);
+
+private:
+    struct Callbacks;
+    friend struct Callbacks;
+
+    AvahiGLibPoll* m_poll = nullptr;
+    AvahiClient* m_client = nullptr;
+    AvahiServiceBrowser* m_browser = nullptr;
+};

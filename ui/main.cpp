@@ -1,0 +1,30 @@
+#include "core/HelperLog.h"
+#include "core/HelperModel.h"
+#include "core/LaunchOptions.h"
+#include "platform/avahi/AvahiAdvertiser.h"
+#include "platform/xdg/MachineName.h"
+#include "ui/TerminationSignals.h"
+
+#include <QApplication>
+#include <QTimer>
+
+using namespace Qt::StringLiterals;
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(u"OVU"_s);
+    QApplication::setApplicationName(u"OVU Helper"_s);
+    QApplication::setApplicationVersion(QStringLiteral(OVU_VERSION));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const LaunchOptions options = LaunchOptions::parse(QApplication::arguments());
+    TerminationSignals termination([](int) { QCoreApplication::quit(); });
+
+    HelperModel model(options, MachineName::current(), std::make_unique<AvahiAdvertiser>());
+    QTimer::singleShot(0, &model, [&model] { model.startUp(); });
+
+    const int status = QApplication::exec();
+    HelperLog::flush();
+    return status;
+}
