@@ -6,16 +6,17 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <ctime>
 #include <deque>
-#include <fcntl.h>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -140,8 +141,17 @@ QByteArray HelperLog::formatLine(const QString& message)
     return line;
 }
 
-void HelperLog::write(const QString& message) { writer().submit(formatLine(message)); }
+void HelperLog::write(const QString& message)
+{
+    writer().submit(formatLine(message));
+}
 
-QString HelperLog::path() { return QFile::decodeName(writer().path()); }
+QString HelperLog::path()
+{
+    return QFile::decodeName(writer().path());
+}
 
-void HelperLog::flush() { writer().flush(); }
+void HelperLog::flush()
+{
+    writer().flush();
+}

@@ -10,14 +10,14 @@
 
 using namespace Qt::StringLiterals;
 
-HelperModel::HelperModel(LaunchOptions options, QString macName, std::unique_ptr<ServiceAdvertiser> advertiser,
+HelperModel::HelperModel(LaunchOptions options, QString macName,
+                         std::unique_ptr<ServiceAdvertiser> advertiser,
                          std::unique_ptr<PairedDevices> devices)
     : options(std::move(options))
     , m_macName(std::move(macName))
     , m_advertiser(std::move(advertiser))
     , m_devices(devices ? std::move(devices) : std::make_unique<PairedDevices>())
-{
-}
+{}
 
 HelperModel::~HelperModel() = default;
 
@@ -51,7 +51,10 @@ void HelperModel::startUp()
     server().start();
 }
 
-QCoro::Task<bool> HelperModel::pairingGate(QString name, QString code) { return gate(this, name, code); }
+QCoro::Task<bool> HelperModel::pairingGate(QString name, QString code)
+{
+    return gate(this, name, code);
+}
 
 QCoro::Task<bool> HelperModel::gate(QPointer<HelperModel> model, QString name, QString code)
 {

@@ -3,11 +3,10 @@
 #include "core/LaunchOptions.h"
 #include "link/PairedDevices.h"
 
+#include <QCoro/QCoroTask>
 #include <QObject>
 #include <QPointer>
 #include <QString>
-
-#include <QCoro/QCoroTask>
 
 #include <chrono>
 #include <functional>

@@ -12,11 +12,17 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QCoro::Task<bool> refuse(QString, QString) { co_return false; }
+QCoro::Task<bool> refuse(QString, QString)
+{
+    co_return false;
+}
 
 } // namespace
 
-QString LinkServer::noPortProblem() { return u"OVU Helper could not open a port to listen on."_s; }
+QString LinkServer::noPortProblem()
+{
+    return u"OVU Helper could not open a port to listen on."_s;
+}
 
 LinkServer::LinkServer(PairedDevices& devices, QString macName, std::unique_ptr<ServiceAdvertiser> advertiser,
                        quint16 port)
@@ -31,9 +37,15 @@ LinkServer::LinkServer(PairedDevices& devices, QString macName, std::unique_ptr<
     connect(&m_restartTimer, &QTimer::timeout, this, &LinkServer::start);
 }
 
-LinkServer::~LinkServer() { stop(); }
+LinkServer::~LinkServer()
+{
+    stop();
+}
 
-quint16 LinkServer::port() const { return m_listener ? m_listener->serverPort() : 0; }
+quint16 LinkServer::port() const
+{
+    return m_listener ? m_listener->serverPort() : 0;
+}
 
 std::vector<std::shared_ptr<LinkSession>> LinkServer::sessions() const
 {
@@ -74,8 +86,9 @@ void LinkServer::start()
             accept(std::make_unique<TcpConnection>(listener->nextPendingConnection()));
         }
     });
-    connect(listener, &QTcpServer::acceptError, this,
-            [this, listener](QAbstractSocket::SocketError) { listenerFailed(listener, listener->errorString()); });
+    connect(listener, &QTcpServer::acceptError, this, [this, listener](QAbstractSocket::SocketError) {
+        listenerFailed(listener, listener->errorString());
+    });
     m_listener = listener;
     // Like a listener that reports "ready" once it runs: the owner hears of it from the event loop.
     QMetaObject::invokeMethod(
@@ -142,7 +155,8 @@ void LinkServer::accept(std::unique_ptr<Connection> connection)
     }
     QPointer<LinkServer> weak(this);
     auto session = LinkSession::create(
-        std::move(connection), devices, macName, [weak](QString name, QString code) { return ask(weak, name, code); },
+        std::move(connection), devices, macName,
+        [weak](QString name, QString code) { return ask(weak, name, code); },
         [weak](const std::shared_ptr<LinkSession>& proved) {
             if (weak && weak->onSession) {
                 weak->onSession(proved);
@@ -174,7 +188,10 @@ void LinkServer::watch(const std::shared_ptr<LinkSession>& session, std::functio
     };
 }
 
-void LinkServer::remove(const LinkSession* session) { m_sessions.erase(session); }
+void LinkServer::remove(const LinkSession* session)
+{
+    m_sessions.erase(session);
+}
 
 QCoro::Task<bool> LinkServer::ask(QPointer<LinkServer> server, QString name, QString code)
 {

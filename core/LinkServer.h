@@ -1,11 +1,10 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
-
-#include <QCoro/QCoroTask>
 
 #include <functional>
 #include <map>

@@ -3,8 +3,9 @@
 #include <QFile>
 #include <QSaveFile>
 
-#include <cerrno>
 #include <sys/stat.h>
+
+#include <cerrno>
 
 namespace PrivateFiles {
 

@@ -2,7 +2,10 @@
 
 namespace Base64 {
 
-QString encode(const QByteArray& bytes) { return QString::fromLatin1(bytes.toBase64()); }
+QString encode(const QByteArray& bytes)
+{
+    return QString::fromLatin1(bytes.toBase64());
+}
 
 std::optional<QByteArray> decode(const QString& text)
 {
@@ -15,8 +18,8 @@ std::optional<QByteArray> decode(const QString& text)
             return std::nullopt;
         }
     }
-    auto result = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::Base64Encoding |
-                                                                      QByteArray::AbortOnBase64DecodingErrors);
+    auto result = QByteArray::fromBase64Encoding(
+        text.toLatin1(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
     if (result.decodingStatus != QByteArray::Base64DecodingStatus::Ok) {
         return std::nullopt;
     }

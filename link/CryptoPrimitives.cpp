@@ -11,7 +11,10 @@ namespace Crypto {
 
 namespace {
 
-const unsigned char* bytes(QByteArrayView view) { return reinterpret_cast<const unsigned char*>(view.data()); }
+const unsigned char* bytes(QByteArrayView view)
+{
+    return reinterpret_cast<const unsigned char*>(view.data());
+}
 
 struct KdfDeleter {
     void operator()(EVP_KDF* kdf) const { EVP_KDF_free(kdf); }
@@ -31,8 +34,8 @@ QByteArray sha256(QByteArrayView data)
 {
     QByteArray digest(32, Qt::Uninitialized);
     unsigned int length = 0;
-    EVP_Digest(data.data(), static_cast<size_t>(data.size()), reinterpret_cast<unsigned char*>(digest.data()), &length,
-               EVP_sha256(), nullptr);
+    EVP_Digest(data.data(), static_cast<size_t>(data.size()), reinterpret_cast<unsigned char*>(digest.data()),
+               &length, EVP_sha256(), nullptr);
     return digest;
 }
 
@@ -41,9 +44,11 @@ QByteArray hkdfSha256(QByteArrayView inputKeyMaterial, QByteArrayView salt, QByt
     std::unique_ptr<EVP_KDF_CTX, KdfDeleter> ctx(EVP_KDF_CTX_new(hkdfAlgorithm()));
     char digest[] = "SHA256";
     // OpenSSL takes the buffers as non-const but only reads them.
+    static unsigned char none = 0;
     auto octets = [](const char* key, QByteArrayView view) {
-        return OSSL_PARAM_construct_octet_string(key, const_cast<unsigned char*>(bytes(view)),
-                                                 static_cast<size_t>(view.size()));
+        // An empty view may have no data pointer at all, which OpenSSL refuses.
+        unsigned char* data = view.isEmpty() ? &none : const_cast<unsigned char*>(bytes(view));
+        return OSSL_PARAM_construct_octet_string(key, data, static_cast<size_t>(view.size()));
     };
     const OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
@@ -53,8 +58,8 @@ QByteArray hkdfSha256(QByteArrayView inputKeyMaterial, QByteArrayView salt, QByt
         OSSL_PARAM_END,
     };
     QByteArray output(length, Qt::Uninitialized);
-    if (!ctx || EVP_KDF_derive(ctx.get(), reinterpret_cast<unsigned char*>(output.data()), static_cast<size_t>(length),
-                               params) != 1) {
+    if (!ctx || EVP_KDF_derive(ctx.get(), reinterpret_cast<unsigned char*>(output.data()),
+                               static_cast<size_t>(length), params) != 1) {
         return {};
     }
     return output;

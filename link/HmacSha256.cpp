@@ -13,15 +13,18 @@ EVP_MAC* hmacAlgorithm()
 
 } // namespace
 
-void HmacSha256::Deleter::operator()(evp_mac_ctx_st* ctx) const { EVP_MAC_CTX_free(ctx); }
+void HmacSha256::Deleter::operator()(evp_mac_ctx_st* ctx) const
+{
+    EVP_MAC_CTX_free(ctx);
+}
 
-HmacSha256::HmacSha256(QByteArrayView key)
-    : m_context(EVP_MAC_CTX_new(hmacAlgorithm()))
+HmacSha256::HmacSha256(QByteArrayView key) : m_context(EVP_MAC_CTX_new(hmacAlgorithm()))
 {
     char digest[] = "SHA256";
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
-    EVP_MAC_init(m_context.get(), reinterpret_cast<const unsigned char*>(key.data()), static_cast<size_t>(key.size()),
-                 params);
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                                 OSSL_PARAM_END};
+    EVP_MAC_init(m_context.get(), reinterpret_cast<const unsigned char*>(key.data()),
+                 static_cast<size_t>(key.size()), params);
 }
 
 HmacSha256::~HmacSha256() = default;
@@ -32,7 +35,8 @@ void HmacSha256::tag(std::initializer_list<QByteArrayView> parts, char* out) con
     // Re-initialising without a key keeps the key and restarts the computation.
     EVP_MAC_init(ctx, nullptr, 0, nullptr);
     for (QByteArrayView part : parts) {
-        EVP_MAC_update(ctx, reinterpret_cast<const unsigned char*>(part.data()), static_cast<size_t>(part.size()));
+        EVP_MAC_update(ctx, reinterpret_cast<const unsigned char*>(part.data()),
+                       static_cast<size_t>(part.size()));
     }
     size_t length = 0;
     EVP_MAC_final(ctx, reinterpret_cast<unsigned char*>(out), &length, tagSize);

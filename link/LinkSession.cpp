@@ -6,21 +6,24 @@
 #include "link/OVULink.h"
 #include "link/PairedDevices.h"
 
+#include <QCoro/QCoroTimer>
 #include <QObject>
 #include <QTimer>
 
-#include <QCoro/QCoroTimer>
-
 using namespace Qt::StringLiterals;
 
-QString LinkSession::defaultDeviceName() { return u"A phone"_s; }
+QString LinkSession::defaultDeviceName()
+{
+    return u"A phone"_s;
+}
 
-std::shared_ptr<LinkSession> LinkSession::create(std::unique_ptr<Connection> connection, PairedDevices& devices,
-                                                 QString macName, AskToPair askToPair, OnProved onProved)
+std::shared_ptr<LinkSession> LinkSession::create(std::unique_ptr<Connection> connection,
+                                                 PairedDevices& devices, QString macName, AskToPair askToPair,
+                                                 OnProved onProved, std::chrono::milliseconds timeout)
 {
     std::shared_ptr<LinkSession> session(new LinkSession(std::move(connection), devices, std::move(macName),
                                                          std::move(askToPair), std::move(onProved)));
-    session->begin();
+    session->begin(timeout);
     return session;
 }
 
@@ -35,12 +38,11 @@ LinkSession::LinkSession(std::unique_ptr<Connection> connection, PairedDevices& 
     , m_pairingKey(X25519KeyPair::generate())
     , m_pairingSalt(Crypto::randomBytes(OVULink::saltSize).value_or(QByteArray()))
     , m_timerContext(std::make_unique<QObject>())
-{
-}
+{}
 
 LinkSession::~LinkSession() = default;
 
-void LinkSession::begin()
+void LinkSession::begin(std::chrono::milliseconds timeout)
 {
     std::weak_ptr<LinkSession> weak = weak_from_this();
     channel->onMessage = [weak](const QJsonObject& message, bool proved) {
@@ -55,7 +57,7 @@ void LinkSession::begin()
         }
     };
     channel->start();
-    QTimer::singleShot(proofTimeout, m_timerContext.get(), [weak] {
+    QTimer::singleShot(timeout, m_timerContext.get(), [weak] {
         if (auto self = weak.lock(); self && !self->isProved) {
             self->close();
         }
@@ -165,7 +167,8 @@ void LinkSession::pair(const QJsonObject& message, bool proved)
         return;
     }
     const QJsonValue pub = message.value(u"pub"_s);
-    const std::optional<QByteArray> phoneKey = pub.isString() ? Base64::decode(pub.toString()) : std::optional<QByteArray>();
+    const std::optional<QByteArray> phoneKey =
+        pub.isString() ? Base64::decode(pub.toString()) : std::optional<QByteArray>();
     if (!phoneKey) {
         close();
         return;
@@ -198,7 +201,8 @@ QCoro::Task<> LinkSession::decide(std::shared_ptr<LinkSession> self, QString cod
         co_return;
     }
     if (allowed) {
-        self->m_devices.add(PairedDevice{self->deviceID, self->deviceName, pairKey, std::chrono::system_clock::now()});
+        self->m_devices.add(
+            PairedDevice{self->deviceID, self->deviceName, pairKey, std::chrono::system_clock::now()});
         self->channel->send(QJsonObject{{u"t"_s, u"paired"_s}});
         self->channel->requiresProof = true;
         self->isProved = true;

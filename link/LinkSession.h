@@ -4,10 +4,9 @@
 #include "link/X25519KeyPair.h"
 
 #include <QByteArray>
+#include <QCoro/QCoroTask>
 #include <QJsonObject>
 #include <QString>
-
-#include <QCoro/QCoroTask>
 
 #include <functional>
 #include <memory>
@@ -32,7 +31,8 @@ public:
 
     // Creates the session and starts its channel; the caller keeps it alive until it ends.
     static std::shared_ptr<LinkSession> create(std::unique_ptr<Connection> connection, PairedDevices& devices,
-                                               QString macName, AskToPair askToPair, OnProved onProved);
+                                               QString macName, AskToPair askToPair, OnProved onProved,
+                                               std::chrono::milliseconds timeout = proofTimeout);
     ~LinkSession();
     LinkSession(const LinkSession&) = delete;
     LinkSession& operator=(const LinkSession&) = delete;
@@ -59,9 +59,9 @@ public:
     static QString defaultDeviceName();
 
 private:
-    LinkSession(std::unique_ptr<Connection> connection, PairedDevices& devices, QString macName, AskToPair askToPair,
-                OnProved onProved);
-    void begin();
+    LinkSession(std::unique_ptr<Connection> connection, PairedDevices& devices, QString macName,
+                AskToPair askToPair, OnProved onProved);
+    void begin(std::chrono::milliseconds timeout);
     void handle(const QJsonObject& message, bool proved);
     void hello(const QJsonObject& message);
     void auth(bool proved);

@@ -43,7 +43,8 @@ bool isSerializable(const QJsonValue& value)
     }
     case QJsonValue::Object: {
         const QJsonObject object = value.toObject();
-        return std::all_of(object.begin(), object.end(), [](const QJsonValue& v) { return isSerializable(v); });
+        return std::all_of(object.begin(), object.end(),
+                           [](const QJsonValue& v) { return isSerializable(v); });
     }
     default:
         return true;
@@ -60,8 +61,7 @@ std::shared_ptr<OVULinkChannel> OVULinkChannel::create(std::unique_ptr<Connectio
 OVULinkChannel::OVULinkChannel(std::unique_ptr<Connection> connection, Role role)
     : role(role)
     , m_connection(std::move(connection))
-{
-}
+{}
 
 OVULinkChannel::~OVULinkChannel()
 {
@@ -144,7 +144,8 @@ void OVULinkChannel::send(const QJsonObject& message)
     std::memcpy(out + 5, payload->constData(), static_cast<size_t>(payload->size()));
     if (m_hmac) {
         const char label = static_cast<char>(rawValue(role));
-        m_hmac->tag({QByteArrayView(&label, 1), counterBytes(sendCounter), *payload}, out + 5 + payload->size());
+        m_hmac->tag({QByteArrayView(&label, 1), counterBytes(sendCounter), *payload},
+                    out + 5 + payload->size());
         ++sendCounter;
     }
     m_connection->send(std::move(packet));

@@ -52,5 +52,6 @@ std::optional<PairedDevice> PairedDevice::fromJson(const QJsonValue& value)
     if (!keyBytes) {
         return std::nullopt;
     }
-    return PairedDevice{id.toString(), name.toString(), *keyBytes, fromSecondsSinceReferenceDate(pairedAt.toDouble())};
+    return PairedDevice{id.toString(), name.toString(), *keyBytes,
+                        fromSecondsSinceReferenceDate(pairedAt.toDouble())};
 }

@@ -22,14 +22,10 @@ QString PairedDevices::defaultFolder()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/OVU Helper"_s;
 }
 
-PairedDevices::PairedDevices()
-    : PairedDevices(defaultFolder())
-{
-}
+PairedDevices::PairedDevices() : PairedDevices(defaultFolder())
+{}
 
-PairedDevices::PairedDevices(const QString& folder)
-    : m_folder(folder)
-    , m_url(folder + u"/paired.json"_s)
+PairedDevices::PairedDevices(const QString& folder) : m_folder(folder), m_url(folder + u"/paired.json"_s)
 {
     PrivateFiles::makeFolder(folder);
     prepareIdentity();

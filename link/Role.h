@@ -10,7 +10,10 @@ enum class Role : std::uint8_t {
     mac = 0x4D,   // "M"
 };
 
-constexpr std::uint8_t rawValue(Role role) { return static_cast<std::uint8_t>(role); }
+constexpr std::uint8_t rawValue(Role role)
+{
+    return static_cast<std::uint8_t>(role);
+}
 
 constexpr std::optional<Role> roleFromRaw(std::uint8_t raw)
 {
@@ -25,4 +28,7 @@ constexpr std::optional<Role> roleFromRaw(std::uint8_t raw)
 }
 
 // The role of the other end of a link.
-constexpr Role otherRole(Role role) { return role == Role::mac ? Role::phone : Role::mac; }
+constexpr Role otherRole(Role role)
+{
+    return role == Role::mac ? Role::phone : Role::mac;
+}

@@ -7,9 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-TcpConnection::TcpConnection(QTcpSocket* acceptedSocket)
-    : m_socket(acceptedSocket)
-    , m_connected(true)
+TcpConnection::TcpConnection(QTcpSocket* acceptedSocket) : m_socket(acceptedSocket), m_connected(true)
 {
     // The listener may go away while its sessions live on.
     m_socket->setParent(nullptr);
@@ -63,7 +61,10 @@ void TcpConnection::applyLinkOptions(QAbstractSocket& socket)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
-qintptr TcpConnection::socketDescriptor() const { return m_socket->socketDescriptor(); }
+qintptr TcpConnection::socketDescriptor() const
+{
+    return m_socket->socketDescriptor();
+}
 
 void TcpConnection::connectSignals()
 {
@@ -79,25 +80,26 @@ void TcpConnection::connectSignals()
         m_endOfStream = true;
         pump();
     });
-    QObject::connect(m_socket, &QTcpSocket::errorOccurred, &m_context, [this](QAbstractSocket::SocketError error) {
-        if (m_cancelled) {
-            return;
-        }
-        if (!m_connected) {
-            // Could not connect at all: the connection failed.
-            m_cancelled = true;
-            if (stateHandler) {
-                stateHandler(State::failed, m_socket->errorString());
-            }
-            return;
-        }
-        if (error == QAbstractSocket::RemoteHostClosedError) {
-            m_endOfStream = true;
-        } else {
-            m_error = m_socket->errorString();
-        }
-        pump();
-    });
+    QObject::connect(m_socket, &QTcpSocket::errorOccurred, &m_context,
+                     [this](QAbstractSocket::SocketError error) {
+                         if (m_cancelled) {
+                             return;
+                         }
+                         if (!m_connected) {
+                             // Could not connect at all: the connection failed.
+                             m_cancelled = true;
+                             if (stateHandler) {
+                                 stateHandler(State::failed, m_socket->errorString());
+                             }
+                             return;
+                         }
+                         if (error == QAbstractSocket::RemoteHostClosedError) {
+                             m_endOfStream = true;
+                         } else {
+                             m_error = m_socket->errorString();
+                         }
+                         pump();
+                     });
 }
 
 void TcpConnection::post(State state, std::optional<QString> error)

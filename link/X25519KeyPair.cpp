@@ -2,12 +2,13 @@
 
 #include <openssl/evp.h>
 
-void X25519KeyPair::Deleter::operator()(evp_pkey_st* key) const { EVP_PKEY_free(key); }
-
-X25519KeyPair::X25519KeyPair(evp_pkey_st* key)
-    : m_key(key, Deleter{})
+void X25519KeyPair::Deleter::operator()(evp_pkey_st* key) const
 {
+    EVP_PKEY_free(key);
 }
+
+X25519KeyPair::X25519KeyPair(evp_pkey_st* key) : m_key(key, Deleter{})
+{}
 
 std::optional<X25519KeyPair> X25519KeyPair::generate()
 {
@@ -45,8 +46,9 @@ std::optional<QByteArray> X25519KeyPair::sharedSecret(QByteArrayView peerPublicK
     std::unique_ptr<EVP_PKEY, Deleter> peer(EVP_PKEY_new_raw_public_key(
         EVP_PKEY_X25519, nullptr, reinterpret_cast<const unsigned char*>(peerPublicKey.data()), keySize));
     std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(m_key.get(), nullptr),
-                                                                   EVP_PKEY_CTX_free);
-    if (!peer || !ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) != 1) {
+                                                                    EVP_PKEY_CTX_free);
+    if (!peer || !ctx || EVP_PKEY_derive_init(ctx.get()) != 1 ||
+        EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) != 1) {
         return std::nullopt;
     }
     QByteArray secret(keySize, Qt::Uninitialized);

@@ -2,7 +2,8 @@
 
 using namespace Qt::StringLiterals;
 
-std::optional<std::pair<QString, quint16>> PhoneCommandLine::parseTarget(const QString& target, quint16 defaultPort)
+std::optional<std::pair<QString, quint16>> PhoneCommandLine::parseTarget(const QString& target,
+                                                                         quint16 defaultPort)
 {
     QString host = target;
     QString port;

@@ -22,7 +22,10 @@ std::optional<QByteArray> bytesField(const QJsonObject& message, const QString& 
     return bytes;
 }
 
-QString typeOf(const QJsonObject& message) { return message.value(u"t"_s).toString(); }
+QString typeOf(const QJsonObject& message)
+{
+    return message.value(u"t"_s).toString();
+}
 
 } // namespace
 
@@ -34,7 +37,8 @@ QString PhoneLink::commitmentMismatch()
 std::shared_ptr<PhoneLink> PhoneLink::create(std::unique_ptr<Connection> connection, PhoneStore& store,
                                              QString phoneName, Mode mode)
 {
-    return std::shared_ptr<PhoneLink>(new PhoneLink(std::move(connection), store, std::move(phoneName), mode));
+    return std::shared_ptr<PhoneLink>(
+        new PhoneLink(std::move(connection), store, std::move(phoneName), mode));
 }
 
 PhoneLink::PhoneLink(std::unique_ptr<Connection> connection, PhoneStore& store, QString phoneName, Mode mode)
@@ -43,8 +47,7 @@ PhoneLink::PhoneLink(std::unique_ptr<Connection> connection, PhoneStore& store, 
     , m_phoneName(std::move(phoneName))
     , m_mode(mode)
     , m_phoneNonce(Crypto::randomBytes(OVULink::nonceSize).value_or(QByteArray()))
-{
-}
+{}
 
 void PhoneLink::start()
 {
@@ -72,9 +75,15 @@ void PhoneLink::start()
     channel->start();
 }
 
-void PhoneLink::send(const QJsonObject& message) { channel->send(message); }
+void PhoneLink::send(const QJsonObject& message)
+{
+    channel->send(message);
+}
 
-void PhoneLink::close() { channel->close(); }
+void PhoneLink::close()
+{
+    channel->close();
+}
 
 void PhoneLink::fail(const QString& reason)
 {
@@ -166,7 +175,8 @@ void PhoneLink::greeted(const QJsonObject& message)
 
     if (known && !stored) {
         // The Mac would answer under a key this phone no longer has.
-        fail(u"This Mac remembers this phone, but the phone has lost its key: forget the phone on the Mac first."_s);
+        fail(
+            u"This Mac remembers this phone, but the phone has lost its key: forget the phone on the Mac first."_s);
         return;
     }
     m_key = X25519KeyPair::generate();

@@ -31,13 +31,10 @@ QString PhoneStore::defaultFolder()
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/ovu-phone"_s;
 }
 
-PhoneStore::PhoneStore()
-    : PhoneStore(defaultFolder())
-{
-}
+PhoneStore::PhoneStore() : PhoneStore(defaultFolder())
+{}
 
-PhoneStore::PhoneStore(const QString& folder)
-    : m_folder(folder)
+PhoneStore::PhoneStore(const QString& folder) : m_folder(folder)
 {
     PrivateFiles::makeFolder(folder);
     const QString path = folder + u"/phone-id"_s;

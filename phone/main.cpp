@@ -38,8 +38,8 @@ int discover(const PhoneCommandLine& line)
     QSet<QString> seen;
     int status = success;
     browser.onFound = [&](const AvahiBrowser::Service& service) {
-        const QString row = service.name + u'\t' + service.address + u'\t' + QString::number(service.port) + u'\t' +
-                            service.hostName;
+        const QString row = service.name + u'\t' + service.address + u'\t' + QString::number(service.port) +
+                            u'\t' + service.hostName;
         if (!seen.contains(row)) {
             seen.insert(row);
             out(row);
@@ -53,8 +53,9 @@ int discover(const PhoneCommandLine& line)
     if (!browser.browse(u"_ovuhelper._tcp"_s)) {
         return failure;
     }
-    QTimer::singleShot(std::chrono::milliseconds(static_cast<int>((line.seconds > 0 ? line.seconds : 3) * 1000)),
-                       [] { QCoreApplication::exit(success); });
+    QTimer::singleShot(
+        std::chrono::milliseconds(static_cast<int>((line.seconds > 0 ? line.seconds : 3) * 1000)),
+        [] { QCoreApplication::exit(success); });
     const int code = QCoreApplication::exec();
     return status != success ? status : code;
 }

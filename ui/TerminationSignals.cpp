@@ -1,9 +1,10 @@
 #include "ui/TerminationSignals.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <csignal>
 
 namespace {
 
@@ -17,8 +18,7 @@ void onSignalReceived(int signal)
 
 } // namespace
 
-TerminationSignals::TerminationSignals(std::function<void(int)> onSignal)
-    : m_onSignal(std::move(onSignal))
+TerminationSignals::TerminationSignals(std::function<void(int)> onSignal) : m_onSignal(std::move(onSignal))
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pipeEnds) != 0) {
         return;

@@ -16,7 +16,10 @@ namespace {
 
 constexpr std::chrono::seconds retryInterval{5};
 
-QString avahiError(int error) { return QString::fromUtf8(avahi_strerror(error)); }
+QString avahiError(int error)
+{
+    return QString::fromUtf8(avahi_strerror(error));
+}
 
 } // namespace
 
@@ -31,8 +34,7 @@ struct AvahiAdvertiser::Callbacks {
     }
 };
 
-AvahiAdvertiser::AvahiAdvertiser()
-    : m_poll(avahi_glib_poll_new(nullptr, G_PRIORITY_DEFAULT))
+AvahiAdvertiser::AvahiAdvertiser() : m_poll(avahi_glib_poll_new(nullptr, G_PRIORITY_DEFAULT))
 {
     m_retry.setSingleShot(true);
     m_retry.setInterval(retryInterval);
@@ -78,8 +80,8 @@ void AvahiAdvertiser::connectClient()
     int error = 0;
     // With NO_FAIL the client waits for a daemon that is not there yet and survives its restarts
     // as far as Avahi allows; without a system bus at all it fails at once, so try again later.
-    m_client = avahi_client_new(avahi_glib_poll_get(m_poll), AVAHI_CLIENT_NO_FAIL,
-                                &Callbacks::client, this, &error);
+    m_client =
+        avahi_client_new(avahi_glib_poll_get(m_poll), AVAHI_CLIENT_NO_FAIL, &Callbacks::client, this, &error);
     if (!m_client) {
         if (!m_reportedMissing) {
             m_reportedMissing = true;
@@ -127,7 +129,8 @@ void AvahiAdvertiser::clientChanged(AvahiClient* client, int state)
         break;
     case AVAHI_CLIENT_FAILURE: {
         const int error = avahi_client_errno(client);
-        HelperLog::write(u"dns-sd: lost avahi-daemon ("_s + avahiError(error) + u"); advertising again when it returns"_s);
+        HelperLog::write(u"dns-sd: lost avahi-daemon ("_s + avahiError(error) +
+                         u"); advertising again when it returns"_s);
         m_reportedMissing = true;
         // A client that failed cannot recover: start a new one, which waits for the daemon.
         QMetaObject::invokeMethod(
@@ -197,7 +200,8 @@ void AvahiAdvertiser::groupChanged(AvahiEntryGroup* group, int state)
     case AVAHI_ENTRY_GROUP_COLLISION:
         // Another host holds the name: take the next one and register again.
         takeAlternativeName();
-        QMetaObject::invokeMethod(&m_retry, [this] { publish(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &m_retry, [this] { publish(); }, Qt::QueuedConnection);
         break;
     case AVAHI_ENTRY_GROUP_FAILURE:
         HelperLog::write(u"dns-sd: advertisement failed: "_s +

@@ -56,6 +56,9 @@ QString choose(const QString& machineInfoPath, const QString& hostName)
     return u"Mac"_s;
 }
 
-QString current() { return choose(u"/etc/machine-info"_s, QSysInfo::machineHostName()); }
+QString current()
+{
+    return choose(u"/etc/machine-info"_s, QSysInfo::machineHostName());
+}
 
 } // namespace MachineName

@@ -1,0 +1,232 @@
+#include "core/HelperLog.h"
+#include "link/PairedDevices.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+int modeOf(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        return -1;
+    }
+    return static_cast<int>(info.st_mode & 07777);
+}
+
+QByteArray read(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void write(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+PairedDevice device(const QString& id, const QString& name, char keyByte)
+{
+    return PairedDevice{id, name, QByteArray(32, keyByte),
+                        PairedDevice::fromSecondsSinceReferenceDate(818'000'000.123456)};
+}
+
+struct StoreFolder {
+    QTemporaryDir root;
+    QString folder = root.path() + u"/share/OVU Helper"_s;
+    QString paired = folder + u"/paired.json"_s;
+    QString helperID = folder + u"/helper-id"_s;
+};
+
+} // namespace
+
+TEST(StoreLaunch, FirstLaunchMakesAPrivateFolderAndAnIdentity)
+{
+    StoreFolder f;
+    PairedDevices store(f.folder);
+    EXPECT_EQ(modeOf(f.folder), 0700);
+    EXPECT_EQ(modeOf(f.root.path() + u"/share"_s), 0700) << "missing parents are private too";
+    const QString id = QString::fromUtf8(read(f.helperID));
+    EXPECT_EQ(id, store.helperID());
+    EXPECT_EQ(id.size(), 36);
+    EXPECT_EQ(id, id.toUpper());
+    EXPECT_FALSE(QUuid::fromString(id).isNull());
+    EXPECT_TRUE(store.devices().isEmpty());
+    EXPECT_FALSE(QFile::exists(f.paired)) << "no file until the list changes";
+}
+
+TEST(StoreLaunch, SecondLaunchReadsTheIdentityExactly)
+{
+    StoreFolder f;
+    {
+        PairedDevices first(f.folder);
+    }
+    write(f.helperID, " HELPER-ID with spaces \n");
+    PairedDevices second(f.folder);
+    EXPECT_EQ(second.helperID(), u" HELPER-ID with spaces \n"_s);
+}
+
+TEST(StoreLaunch, EmptyIdentityIsReplaced)
+{
+    StoreFolder f;
+    {
+        PairedDevices first(f.folder);
+    }
+    write(f.helperID, "");
+    PairedDevices second(f.folder);
+    EXPECT_EQ(second.helperID().size(), 36);
+    EXPECT_EQ(QString::fromUtf8(read(f.helperID)), second.helperID());
+}
+
+TEST(StoreLaunch, AnExistingFolderKeepsItsMode)
+{
+    StoreFolder f;
+    QDir().mkpath(f.folder);
+    QFile::setPermissions(f.folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                        QFile::ReadGroup | QFile::ExeGroup);
+    PairedDevices store(f.folder);
+    EXPECT_EQ(modeOf(f.folder), 0750);
+}
+
+TEST(StoreDevices, AddReplacesTheSameIdAndMovesItToTheEnd)
+{
+    StoreFolder f;
+    PairedDevices store(f.folder);
+    QSignalSpy changed(&store, &PairedDevices::devicesChanged);
+    store.add(device(u"a"_s, u"Phone A"_s, 'a'));
+    store.add(device(u"b"_s, u"Phone B"_s, 'b'));
+    store.add(device(u"a"_s, u"Phone A again"_s, 'A'));
+    EXPECT_EQ(changed.count(), 3);
+    ASSERT_EQ(store.devices().size(), 2);
+    EXPECT_EQ(store.devices()[0].id, u"b"_s);
+    EXPECT_EQ(store.devices()[1].name, u"Phone A again"_s);
+    EXPECT_EQ(store.key(u"a"_s), QByteArray(32, 'A'));
+
+    const QJsonArray onDisk = QJsonDocument::fromJson(read(f.paired)).array();
+    ASSERT_EQ(onDisk.size(), 2);
+    EXPECT_EQ(onDisk[1].toObject().value(u"id"_s).toString(), u"a"_s);
+    EXPECT_EQ(modeOf(f.paired), 0600);
+}
+
+TEST(StoreDevices, LookupIsCaseSensitive)
+{
+    StoreFolder f;
+    PairedDevices store(f.folder);
+    store.add(device(u"Phone-X"_s, u"X"_s, 'x'));
+    EXPECT_TRUE(store.key(u"Phone-X"_s));
+    EXPECT_FALSE(store.key(u"phone-x"_s));
+    EXPECT_FALSE(store.key(u"PHONE-X"_s));
+}
+
+TEST(StoreDevices, RemoveTakesEveryRecordOfThatIdAndKeepsTheOrder)
+{
+    StoreFolder f;
+    PairedDevices store(f.folder);
+    store.add(device(u"a"_s, u"A"_s, 'a'));
+    store.add(device(u"b"_s, u"B"_s, 'b'));
+    store.add(device(u"c"_s, u"C"_s, 'c'));
+    store.remove(PairedDevice{u"b"_s, u"other name"_s, {}, {}});
+    ASSERT_EQ(store.devices().size(), 2);
+    EXPECT_EQ(store.devices()[0].id, u"a"_s);
+    EXPECT_EQ(store.devices()[1].id, u"c"_s);
+    PairedDevices reloaded(f.folder);
+    EXPECT_EQ(reloaded.devices(), store.devices());
+}
+
+TEST(StoreFile, RecordsSurviveARelaunchExactly)
+{
+    StoreFolder f;
+    {
+        PairedDevices store(f.folder);
+        store.add(device(u"a"_s, u"Anna’s phone 📱"_s, 'a'));
+    }
+    PairedDevices reloaded(f.folder);
+    ASSERT_EQ(reloaded.devices().size(), 1);
+    EXPECT_EQ(reloaded.devices()[0], device(u"a"_s, u"Anna’s phone 📱"_s, 'a'));
+
+    // The format: compact JSON, base64 key of 44 characters, seconds since 2001 with a fraction.
+    const QByteArray text = read(f.paired);
+    EXPECT_FALSE(text.contains(' ') && !text.contains("Anna"));
+    EXPECT_FALSE(text.contains('\n'));
+    const QJsonObject record = QJsonDocument::fromJson(text).array()[0].toObject();
+    EXPECT_EQ(record.value(u"key"_s).toString().size(), 44);
+    EXPECT_DOUBLE_EQ(record.value(u"pairedAt"_s).toDouble(), 818'000'000.123456);
+}
+
+TEST(StoreFile, PairedAtCountsFromTheReferenceDate)
+{
+    // 2001-01-01T00:00:00Z is Unix time 978,307,200.
+    const auto reference = std::chrono::system_clock::time_point(std::chrono::seconds(978'307'200));
+    EXPECT_DOUBLE_EQ(PairedDevice::secondsSinceReferenceDate(reference), 0.0);
+    EXPECT_DOUBLE_EQ(PairedDevice::secondsSinceReferenceDate(reference + std::chrono::milliseconds(1500)),
+                     1.5);
+    EXPECT_EQ(PairedDevice::fromSecondsSinceReferenceDate(-0.25), reference - std::chrono::milliseconds(250));
+}
+
+TEST(StoreFile, RewriteIsAtomicAndLeavesNoTemporaryFiles)
+{
+    StoreFolder f;
+    PairedDevices store(f.folder);
+    store.add(device(u"a"_s, u"A"_s, 'a'));
+    struct stat before {};
+    ::stat(QFile::encodeName(f.paired).constData(), &before);
+    store.add(device(u"b"_s, u"B"_s, 'b'));
+    struct stat after {};
+    ::stat(QFile::encodeName(f.paired).constData(), &after);
+    EXPECT_NE(before.st_ino, after.st_ino) << "a new file was renamed into place";
+    EXPECT_EQ(QDir(f.folder).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{u"helper-id"_s, u"paired.json"_s}));
+}
+
+TEST(StoreFile, UnreadableFileLoadsEmptyAndIsKeptAsideBeforeTheNextSave)
+{
+    const QList<QByteArray> broken = {
+        R"([{"id":"a","name":"A","key":"YWFh"}])",                       // no pairedAt
+        R"([{"id":"a","name":"A","key":"not base64!","pairedAt":1.5}])", // bad key
+        R"([{"id":1,"name":"A","key":"YWFh","pairedAt":1.5}])",          // wrong type
+        R"({"id":"a"})",                                                 // not an array
+        "garbage",
+    };
+    for (const QByteArray& content : broken) {
+        StoreFolder f;
+        QDir().mkpath(f.folder);
+        const QByteArray good = R"({"id":"ok","name":"Kept","key":"YWFh","pairedAt":2.5})";
+        write(f.paired, "[" + good + "," + content + "]");
+        PairedDevices store(f.folder);
+        EXPECT_TRUE(store.devices().isEmpty()) << content.constData();
+        // Nothing is touched until the list changes.
+        EXPECT_EQ(read(f.paired), "[" + good + "," + content + "]");
+        store.add(device(u"new"_s, u"New"_s, 'n'));
+        EXPECT_EQ(read(f.paired + u".unreadable"_s), "[" + good + "," + content + "]");
+        EXPECT_EQ(QJsonDocument::fromJson(read(f.paired)).array().size(), 1);
+        // Kept aside once: the next save simply rewrites the new file.
+        store.add(device(u"newer"_s, u"Newer"_s, 'm'));
+        EXPECT_EQ(read(f.paired + u".unreadable"_s), "[" + good + "," + content + "]");
+    }
+    HelperLog::flush();
+    EXPECT_TRUE(
+        read(HelperLog::path()).contains("paired.json could not be read; kept it as paired.json.unreadable"));
+}
+
+TEST(StoreFile, MissingFileIsNotUnreadable)
+{
+    StoreFolder f;
+    PairedDevices store(f.folder);
+    store.add(device(u"a"_s, u"A"_s, 'a'));
+    EXPECT_FALSE(QFile::exists(f.paired + u".unreadable"_s));
+}

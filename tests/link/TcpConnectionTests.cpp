@@ -1,0 +1,181 @@
+#include "link/OVULinkChannel.h"
+#include "link/TcpConnection.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/EventLoop.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A listener on loopback and the accepted side of one connection to it.
+struct LoopbackPair {
+    QTcpServer server;
+    std::unique_ptr<TcpConnection> accepted;
+    QTcpSocket* acceptedSocket = nullptr;
+    std::unique_ptr<QTcpSocket> client = std::make_unique<QTcpSocket>();
+
+    LoopbackPair()
+    {
+        EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+        client->connectToHost(QHostAddress::LocalHost, server.serverPort());
+        EXPECT_TRUE(Tests::waitUntil([&] { return server.hasPendingConnections(); }));
+        acceptedSocket = server.nextPendingConnection();
+        accepted = std::make_unique<TcpConnection>(acceptedSocket);
+        EXPECT_TRUE(Tests::waitUntil([&] { return client->state() == QAbstractSocket::ConnectedState; }));
+    }
+};
+
+int option(int fd, int level, int name)
+{
+    int value = -1;
+    socklen_t length = sizeof value;
+    getsockopt(fd, level, name, &value, &length);
+    return value;
+}
+
+} // namespace
+
+TEST(TcpConnection, AcceptedSocketReportsReadyAndHasTheLinkOptions)
+{
+    LoopbackPair pair;
+    std::optional<Connection::State> state;
+    pair.accepted->stateHandler = [&](Connection::State s, const std::optional<QString>&) { state = s; };
+    pair.accepted->start();
+    EXPECT_FALSE(state) << "never from inside start()";
+    ASSERT_TRUE(Tests::waitUntil([&] { return state.has_value(); }));
+    EXPECT_EQ(*state, Connection::State::ready);
+
+    const int fd = static_cast<int>(pair.accepted->socketDescriptor());
+    EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_EQ(option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 5);
+    EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 2);
+    EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
+}
+
+TEST(TcpConnection, ReadsExactSizesAcrossSegments)
+{
+    LoopbackPair pair;
+    pair.accepted->start();
+    QList<QByteArray> reads;
+    std::function<void()> next = [&] {
+        pair.accepted->receive(5, [&](Connection::Received received) {
+            reads.append(received.data);
+            if (reads.size() < 3) {
+                next();
+            }
+        });
+    };
+    next();
+    pair.client->write("abc");
+    pair.client->flush();
+    Tests::spin(30ms);
+    EXPECT_TRUE(reads.isEmpty()) << "three bytes do not complete a read of five";
+    pair.client->write("defghijklmnopq");
+    ASSERT_TRUE(Tests::waitUntil([&] { return reads.size() == 3; }));
+    EXPECT_EQ(reads, (QList<QByteArray>{"abcde", "fghij", "klmno"}));
+}
+
+TEST(TcpConnection, BufferedBytesStillArriveAfterThePeerCloses)
+{
+    LoopbackPair pair;
+    pair.accepted->start();
+    pair.client->write("0123456789");
+    pair.client->disconnectFromHost();
+    Tests::spin(50ms);
+    std::optional<Connection::Received> first;
+    std::optional<Connection::Received> second;
+    pair.accepted->receive(6, [&](Connection::Received received) {
+        first = received;
+        pair.accepted->receive(6, [&](Connection::Received rest) { second = rest; });
+    });
+    ASSERT_TRUE(Tests::waitUntil([&] { return second.has_value(); }));
+    EXPECT_EQ(first->data, "012345");
+    EXPECT_EQ(second->data, "6789");
+    EXPECT_TRUE(second->endOfStream);
+    EXPECT_FALSE(second->error);
+}
+
+TEST(TcpConnection, CancelDeliversWhatWasSentThenEndsTheStream)
+{
+    LoopbackPair pair;
+    pair.accepted->start();
+    std::optional<Connection::State> state;
+    pair.accepted->stateHandler = [&](Connection::State s, const std::optional<QString>&) { state = s; };
+    pair.accepted->send(QByteArray(200'000, 'b'));
+    pair.accepted->cancel();
+    QByteArray received;
+    bool closed = false;
+    QObject::connect(pair.client.get(), &QTcpSocket::readyRead, [&] { received += pair.client->readAll(); });
+    QObject::connect(pair.client.get(), &QTcpSocket::disconnected, [&] { closed = true; });
+    ASSERT_TRUE(Tests::waitUntil([&] { return closed; }));
+    received += pair.client->readAll();
+    EXPECT_EQ(received.size(), 200'000);
+    EXPECT_EQ(state, Connection::State::cancelled);
+}
+
+TEST(TcpConnection, OutgoingConnectionFailuresAreReported)
+{
+    QTcpServer closedPort;
+    ASSERT_TRUE(closedPort.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = closedPort.serverPort();
+    closedPort.close();
+    for (const auto& [host, expected] : {std::pair{u"127.0.0.1"_s, u"Connection refused"_s},
+                                         std::pair{u"no-such-host.invalid"_s, u"Host not found"_s}}) {
+        TcpConnection connection(host, port);
+        std::optional<Connection::State> state;
+        std::optional<QString> error;
+        connection.stateHandler = [&](Connection::State s, const std::optional<QString>& e) {
+            state = s;
+            error = e;
+        };
+        connection.start();
+        ASSERT_TRUE(Tests::waitUntil([&] { return state.has_value(); }, 10s));
+        EXPECT_EQ(*state, Connection::State::failed);
+        EXPECT_EQ(error, expected);
+    }
+}
+
+TEST(TcpConnection, ChannelsTalkOverLoopback)
+{
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    auto phone = OVULinkChannel::create(std::make_unique<TcpConnection>(u"127.0.0.1"_s, server.serverPort()),
+                                        Role::phone);
+    const QByteArray key(32, 'k');
+    phone->installKey(key);
+    phone->onOpen = [&] {
+        for (int i = 0; i < 50; ++i) {
+            phone->send(QJsonObject{{u"i"_s, i}, {u"pad"_s, QString(i * 1000, u'p')}});
+        }
+    };
+    phone->start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return server.hasPendingConnections(); }));
+    auto mac =
+        OVULinkChannel::create(std::make_unique<TcpConnection>(server.nextPendingConnection()), Role::mac);
+    mac->installKey(key);
+    QList<int> received;
+    mac->onMessage = [&](const QJsonObject& message, bool proved) {
+        EXPECT_TRUE(proved);
+        received.append(message.value(u"i"_s).toInt());
+    };
+    std::optional<QString> reason;
+    mac->onClosed = [&](const std::optional<QString>& r) { reason = r.value_or(u"none"_s); };
+    mac->start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return received.size() == 50; }));
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(received[i], i);
+    }
+    phone->close();
+    ASSERT_TRUE(Tests::waitUntil([&] { return reason.has_value(); }));
+    EXPECT_EQ(*reason, OVULinkChannel::closedByOtherEnd);
+}
