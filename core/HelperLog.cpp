@@ -80,9 +80,9 @@ private:
 
     void append(const QByteArray& line)
     {
-        int fd = ::open(m_path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        int fd = open();
         if (fd < 0 && errno == ENOENT && PrivateFiles::makeFolder(m_folder)) {
-            fd = ::open(m_path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+            fd = open();
         }
         if (fd < 0) {
             return; // the line is lost; nobody is told
@@ -103,6 +103,20 @@ private:
         ::close(fd);
     }
 
+    int open() const
+    {
+        // Running out of descriptors is often the very event being logged (a listener that cannot
+        // accept): wait a moment for one rather than lose the line. Only this thread waits.
+        for (int attempt = 0;; ++attempt) {
+            const int fd = ::open(m_path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+            if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || attempt == descriptorRetries) {
+                return fd;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    static constexpr int descriptorRetries = 100;
     const QByteArray m_path;
     const QString m_folder;
     std::mutex m_mutex;

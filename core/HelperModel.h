@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/LaunchOptions.h"
+#include "core/ServiceAdvertiser.h"
 #include "link/PairedDevices.h"
 
 #include <QCoro/QCoroTask>

@@ -2,11 +2,9 @@
 
 #include "core/HelperLog.h"
 #include "core/ServiceAdvertiser.h"
+#include "core/TcpListener.h"
 #include "link/LinkSession.h"
 #include "link/TcpConnection.h"
-
-#include <QTcpServer>
-#include <QTcpSocket>
 
 using namespace Qt::StringLiterals;
 
@@ -44,7 +42,7 @@ LinkServer::~LinkServer()
 
 quint16 LinkServer::port() const
 {
-    return m_listener ? m_listener->serverPort() : 0;
+    return m_listener ? m_listener->port() : 0;
 }
 
 std::vector<std::shared_ptr<LinkSession>> LinkServer::sessions() const
@@ -63,64 +61,46 @@ void LinkServer::start()
         return;
     }
     m_restartTimer.stop();
-    auto listen = [this](quint16 port) -> QTcpServer* {
-        auto* listener = new QTcpServer(this);
-        if (listener->listen(QHostAddress::Any, port)) {
-            return listener;
-        }
-        delete listener;
-        return nullptr;
-    };
-    QTcpServer* listener = listen(m_port);
-    if (!listener) {
-        listener = listen(0);
-    }
-    if (!listener) {
+    auto listener = std::make_unique<TcpListener>();
+    if (!listener->listen(m_port) && !listener->listen(0)) {
         if (onProblem) {
             onProblem(noPortProblem());
         }
         return;
     }
-    connect(listener, &QTcpServer::newConnection, this, [this, listener] {
-        while (listener == m_listener && listener->hasPendingConnections()) {
-            accept(std::make_unique<TcpConnection>(listener->nextPendingConnection()));
-        }
-    });
-    connect(listener, &QTcpServer::acceptError, this, [this, listener](QAbstractSocket::SocketError) {
-        listenerFailed(listener, listener->errorString());
-    });
-    m_listener = listener;
+    listener->onConnection = [this](int descriptor) { accept(std::make_unique<TcpConnection>(descriptor)); };
+    listener->onFailure = [this](const QString& error) { listenerFailed(error); };
+    TcpListener* current = listener.get();
+    m_listener = std::move(listener);
     // Like a listener that reports "ready" once it runs: the owner hears of it from the event loop.
     QMetaObject::invokeMethod(
         this,
-        [this, guard = QPointer<QTcpServer>(listener)] {
-            if (guard && guard == m_listener) {
-                listenerReady(guard);
+        [this, current] {
+            if (m_listener.get() == current) {
+                listenerReady();
             }
         },
         Qt::QueuedConnection);
 }
 
-void LinkServer::listenerReady(QTcpServer* listener)
+void LinkServer::listenerReady()
 {
-    HelperLog::write(u"listening on port "_s + QString::number(listener->serverPort()));
+    const quint16 listening = m_listener->port();
+    HelperLog::write(u"listening on port "_s + QString::number(listening));
     if (m_advertiser) {
-        m_advertiser->advertise(macName, QString::fromLatin1(serviceType), listener->serverPort());
+        m_advertiser->advertise(macName, QString::fromLatin1(serviceType), listening);
     }
     if (onProblem) {
         onProblem(std::nullopt);
     }
 }
 
-void LinkServer::listenerFailed(QTcpServer* listener, const QString& error)
+void LinkServer::listenerFailed(const QString& error)
 {
-    if (listener != m_listener) {
-        return;
-    }
     HelperLog::write(u"listener failed: "_s + error);
-    m_listener = nullptr;
-    listener->close();
-    listener->deleteLater();
+    // The failed listener is dropped, not reused (this runs inside its last callback, which
+    // touches nothing after it).
+    m_listener.reset();
     if (m_advertiser) {
         m_advertiser->withdraw();
     }
@@ -133,9 +113,7 @@ void LinkServer::stop()
     // A restart that a listener failure scheduled must not bring the listener back.
     m_restartTimer.stop();
     if (m_listener) {
-        m_listener->close();
-        m_listener->deleteLater();
-        m_listener = nullptr;
+        m_listener.reset();
         if (m_advertiser) {
             m_advertiser->withdraw();
         }

@@ -14,7 +14,7 @@
 
 class LinkSession;
 class PairedDevices;
-class QTcpServer;
+class TcpListener;
 class ServiceAdvertiser;
 
 // The helper's front door: one TCP listener, advertised by DNS-SD, that turns each accepted
@@ -60,14 +60,14 @@ public:
 
 private:
     void accept(std::unique_ptr<class Connection> connection);
-    void listenerReady(QTcpServer* listener);
-    void listenerFailed(QTcpServer* listener, const QString& error);
+    void listenerReady();
+    void listenerFailed(const QString& error);
     void remove(const LinkSession* session);
     static QCoro::Task<bool> ask(QPointer<LinkServer> server, QString name, QString code);
 
     const quint16 m_port;
     std::unique_ptr<ServiceAdvertiser> m_advertiser;
-    QTcpServer* m_listener = nullptr;
+    std::unique_ptr<TcpListener> m_listener;
     QTimer m_restartTimer;
     // Keyed by the session's identity; the table owns the sessions.
     std::map<const LinkSession*, std::shared_ptr<LinkSession>> m_sessions;

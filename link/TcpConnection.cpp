@@ -16,6 +16,14 @@ TcpConnection::TcpConnection(QTcpSocket* acceptedSocket) : m_socket(acceptedSock
     connectSignals();
 }
 
+TcpConnection::TcpConnection(int acceptedDescriptor)
+    : TcpConnection([acceptedDescriptor] {
+        auto* socket = new QTcpSocket;
+        socket->setSocketDescriptor(acceptedDescriptor);
+        return socket;
+    }())
+{}
+
 TcpConnection::TcpConnection(QString host, quint16 port)
     : m_socket(new QTcpSocket)
     , m_host(std::move(host))

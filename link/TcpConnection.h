@@ -22,6 +22,8 @@ public:
     static constexpr int flushTimeoutMs = 5000;
 
     explicit TcpConnection(QTcpSocket* acceptedSocket);
+    // A connection accepted by a listener, given as its socket descriptor.
+    explicit TcpConnection(int acceptedDescriptor);
     TcpConnection(QString host, quint16 port);
     ~TcpConnection() override;
 

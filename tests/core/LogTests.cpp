@@ -1,0 +1,126 @@
+#include "core/HelperLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray logText()
+{
+    HelperLog::flush();
+    QFile file(HelperLog::path());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString unique(const QString& prefix)
+{
+    return prefix + u' ' + QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+const QRegularExpression stamped(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ (.*)$"_s);
+
+} // namespace
+
+TEST(HelperLog, LivesInTheStateFolder)
+{
+    EXPECT_EQ(HelperLog::path(), qEnvironmentVariable("XDG_STATE_HOME") + u"/OVUHelper.log"_s);
+}
+
+TEST(HelperLog, LineIsUtcTimestampBlankAndMessage)
+{
+    const QString message = unique(u"format check “quoted” ünïcode"_s);
+    const QByteArray line = HelperLog::formatLine(message);
+    EXPECT_TRUE(line.endsWith('\n'));
+    const auto match = stamped.match(QString::fromUtf8(line.chopped(1)));
+    ASSERT_TRUE(match.hasMatch()) << line.constData();
+    EXPECT_EQ(match.captured(1), message);
+    const QDateTime stamp = QDateTime::fromString(QString::fromUtf8(line.left(20)), Qt::ISODate);
+    EXPECT_LE(std::abs(stamp.secsTo(QDateTime::currentDateTimeUtc())), 2);
+}
+
+TEST(HelperLog, MissingFolderIsCreatedPrivateAndLinesAppend)
+{
+    const QString folder = QFileInfo(HelperLog::path()).absolutePath();
+    HelperLog::flush();
+    QDir(folder).removeRecursively();
+    const QString first = unique(u"first"_s);
+    const QString second = unique(u"second"_s);
+    HelperLog::write(first);
+    HelperLog::write(second);
+    const QList<QByteArray> lines = logText().split('\n');
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[0].endsWith(first.toUtf8()));
+    EXPECT_TRUE(lines[1].endsWith(second.toUtf8()));
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(folder).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+TEST(HelperLog, EmbeddedLineFeedMakesAnUnstampedSecondLine)
+{
+    QFile::remove(HelperLog::path());
+    HelperLog::write(u"one\ntwo"_s);
+    const QList<QByteArray> lines = logText().split('\n');
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(stamped.match(QString::fromUtf8(lines[0])).hasMatch());
+    EXPECT_TRUE(lines[0].endsWith(" one"));
+    EXPECT_EQ(lines[1], "two");
+}
+
+TEST(HelperLog, EmptyMessageIsATimestampAndABlank)
+{
+    QFile::remove(HelperLog::path());
+    HelperLog::write(QString());
+    const QByteArray text = logText();
+    EXPECT_EQ(text.size(), 22);
+    EXPECT_TRUE(text.endsWith("Z \n"));
+}
+
+TEST(HelperLog, ManyThreadsWriteWholeLinesInTheirOwnOrder)
+{
+    QFile::remove(HelperLog::path());
+    constexpr int threads = 8;
+    constexpr int perThread = 500;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < perThread; ++i) {
+                HelperLog::write(QString::asprintf("thread %d line %d ", t, i) + QString(100, u'x'));
+            }
+        });
+    }
+    for (auto& writer : writers) {
+        writer.join();
+    }
+    const QList<QByteArray> lines = logText().split('\n');
+    ASSERT_EQ(lines.size(), threads * perThread + 1);
+    std::vector<int> next(threads, 0);
+    const QRegularExpression pattern(u"^\\S+ thread (\\d) line (\\d+) x{100}$"_s);
+    for (int i = 0; i < threads * perThread; ++i) {
+        const auto match = pattern.match(QString::fromUtf8(lines[i]));
+        ASSERT_TRUE(match.hasMatch()) << lines[i].constData();
+        const int thread = match.captured(1).toInt();
+        EXPECT_EQ(match.captured(2).toInt(), next[thread]++);
+    }
+}
+
+TEST(HelperLog, UnwritableLogLosesTheLineQuietly)
+{
+    QFile::remove(HelperLog::path());
+    ASSERT_TRUE(QDir().mkdir(HelperLog::path()));
+    HelperLog::write(u"lost"_s);
+    HelperLog::flush();
+    ASSERT_TRUE(QDir().rmdir(HelperLog::path()));
+    HelperLog::write(u"kept"_s);
+    EXPECT_TRUE(logText().endsWith(" kept\n"));
+}

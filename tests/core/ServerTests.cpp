@@ -1,0 +1,305 @@
+#include "core/HelperLog.h"
+#include "core/LinkServer.h"
+#include "core/ServiceAdvertiser.h"
+#include "link/LinkSession.h"
+#include "link/PairedDevices.h"
+#include "link/TcpConnection.h"
+#include "phone/PhoneLink.h"
+#include "phone/PhoneStore.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/FdExhaustion.h"
+#include "tests/support/LogReader.h"
+
+#include <QCoro/QCoroTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Advertisement {
+    QString name;
+    QString type;
+    quint16 port = 0;
+};
+
+// Records what the server asks of DNS-SD.
+class RecordingAdvertiser final : public ServiceAdvertiser {
+public:
+    explicit RecordingAdvertiser(QList<Advertisement>& log, int& withdrawals)
+        : m_log(log)
+        , m_withdrawals(withdrawals)
+    {}
+    void advertise(const QString& name, const QString& type, quint16 port) override
+    {
+        m_log.append({name, type, port});
+    }
+    void withdraw() override { ++m_withdrawals; }
+
+private:
+    QList<Advertisement>& m_log;
+    int& m_withdrawals;
+};
+
+struct ServerFixture {
+    QTemporaryDir folder;
+    PairedDevices devices{folder.path() + u"/helper"_s};
+    QList<Advertisement> advertisements;
+    int withdrawals = 0;
+    LinkServer server{devices, u"Test Mac"_s,
+                      std::make_unique<RecordingAdvertiser>(advertisements, withdrawals)};
+    QList<std::optional<QString>> problems;
+    QList<std::shared_ptr<LinkSession>> proved;
+
+    ServerFixture()
+    {
+        server.onProblem = [this](const std::optional<QString>& problem) { problems.append(problem); };
+        server.onSession = [this](const std::shared_ptr<LinkSession>& session) { proved.append(session); };
+    }
+    bool ready() const { return !problems.isEmpty() && !problems.last().has_value(); }
+};
+
+// A phone on the far side of a real TCP connection.
+struct TcpPhone {
+    QTemporaryDir folder;
+    PhoneStore store;
+    std::shared_ptr<PhoneLink> link;
+    std::optional<QString> code;
+    bool provedFlag = false;
+    bool denied = false;
+    bool closed = false;
+
+    // `storeFolder` shares a phone identity between two connections.
+    TcpPhone(quint16 port, PhoneLink::Mode mode, const QString& storeFolder = {})
+        : store(storeFolder.isEmpty() ? folder.path() + u"/phone"_s : storeFolder)
+    {
+        link = PhoneLink::create(std::make_unique<TcpConnection>(u"127.0.0.1"_s, port), store, u"Tcp Phone"_s,
+                                 mode);
+        link->onCode = [this](const QString& c) { code = c; };
+        link->onProved = [this] { provedFlag = true; };
+        link->onDenied = [this] { denied = true; };
+        link->onClosed = [this](const std::optional<QString>&) { closed = true; };
+        link->start();
+    }
+};
+
+int listenerLines(quint16 port)
+{
+    return static_cast<int>(
+        Tests::logMessages(HelperLog::path()).count(u"listening on port "_s + QString::number(port)));
+}
+
+// Makes the listener fail for real: the next accept finds no file descriptor left.
+void failListener(ServerFixture& f, QTcpSocket& client)
+{
+    // Sockets of earlier tests still waiting for deletion would free descriptors meanwhile.
+    Tests::spin(100ms);
+    // The client's socket exists (connecting to an address starts at once); the accept cannot.
+    client.connectToHost(QHostAddress(u"127.0.0.1"_s), 47813);
+    FdExhaustion noDescriptors;
+    ASSERT_TRUE(Tests::waitUntil([&] { return !f.server.isListening(); }));
+}
+
+} // namespace
+
+TEST(LinkServer, ListensOnThePreferredPortAndAdvertisesIt)
+{
+    ServerFixture f;
+    const int before = listenerLines(47813);
+    f.server.start();
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    EXPECT_TRUE(f.server.isListening());
+    EXPECT_EQ(f.server.port(), 47813);
+    ASSERT_EQ(f.advertisements.size(), 1) << "a second start() makes no second listener";
+    EXPECT_EQ(f.advertisements[0].name, u"Test Mac"_s);
+    EXPECT_EQ(f.advertisements[0].type, u"_ovuhelper._tcp"_s);
+    EXPECT_EQ(f.advertisements[0].port, 47813);
+    EXPECT_EQ(listenerLines(47813), before + 1);
+
+    f.server.stop();
+    EXPECT_FALSE(f.server.isListening());
+    EXPECT_EQ(f.withdrawals, 1);
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, 47813);
+    EXPECT_FALSE(probe.waitForConnected(1000));
+}
+
+TEST(LinkServer, TakenPortFallsBackToASystemChosenOne)
+{
+    QTcpServer squatter;
+    ASSERT_TRUE(squatter.listen(QHostAddress::Any, 47813));
+    ServerFixture f;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    const quint16 port = f.server.port();
+    EXPECT_NE(port, 47813);
+    EXPECT_GT(port, 0);
+    ASSERT_EQ(f.advertisements.size(), 1);
+    EXPECT_EQ(f.advertisements[0].port, port);
+    EXPECT_EQ(listenerLines(port), 1);
+
+    TcpPhone phone(port, PhoneLink::Mode::pair);
+    EXPECT_TRUE(Tests::waitUntil([&] { return phone.denied; })) << "the fallback port serves phones";
+}
+
+TEST(LinkServer, NoPortAtAllIsAProblemForTheUser)
+{
+    ServerFixture f;
+    {
+        FdExhaustion noDescriptors;
+        f.server.start();
+    }
+    EXPECT_FALSE(f.server.isListening());
+    ASSERT_EQ(f.problems.size(), 1);
+    EXPECT_EQ(f.problems[0], u"OVU Helper could not open a port to listen on."_s);
+    // Nothing retries by itself...
+    Tests::spin(2500ms);
+    EXPECT_FALSE(f.server.isListening());
+    // ...but the next start() does, and clears the problem once it listens.
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    EXPECT_EQ(f.server.port(), 47813);
+}
+
+TEST(LinkServer, PairingIsRefusedUntilSomeoneAnswers)
+{
+    ServerFixture f;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    TcpPhone phone(47813, PhoneLink::Mode::pair);
+    ASSERT_TRUE(Tests::waitUntil([&] { return phone.denied; }));
+    EXPECT_TRUE(phone.code.has_value());
+    EXPECT_TRUE(f.devices.devices().isEmpty());
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 0; }));
+}
+
+namespace {
+
+QCoro::Task<bool> allow(QString, QString)
+{
+    co_return true;
+}
+
+} // namespace
+
+TEST(LinkServer, ProvedSessionsAreReportedAndStopClosesThemOnce)
+{
+    ServerFixture f;
+    f.server.askToPair = allow;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    TcpPhone pairing(47813, PhoneLink::Mode::pair);
+    ASSERT_TRUE(Tests::waitUntil([&] { return pairing.provedFlag; }));
+    ASSERT_EQ(f.proved.size(), 1);
+    EXPECT_EQ(f.devices.devices().size(), 1);
+
+    // The same phone, known now, proves itself without being asked.
+    f.server.askToPair = nullptr;
+    TcpPhone known(47813, PhoneLink::Mode::connect, pairing.store.folder());
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.proved.size() == 2; }));
+    int closedReports = 0;
+    f.server.watch(f.proved[1], [&] { ++closedReports; });
+
+    EXPECT_EQ(f.server.sessionCount(), 2);
+    f.server.stop();
+    EXPECT_EQ(closedReports, 1);
+    EXPECT_EQ(f.server.sessionCount(), 0);
+    EXPECT_TRUE(Tests::waitUntil([&] { return known.closed && pairing.closed; }));
+    EXPECT_EQ(closedReports, 1);
+}
+
+TEST(LinkServer, NinthConnectionIsClosedAtOnceUntilASlotFrees)
+{
+    ServerFixture f;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    std::vector<std::unique_ptr<QTcpSocket>> waiting;
+    for (int i = 0; i < 8; ++i) {
+        waiting.push_back(std::make_unique<QTcpSocket>());
+        waiting.back()->connectToHost(QHostAddress::LocalHost, 47813);
+    }
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 8; }));
+
+    QTcpSocket ninth;
+    bool ninthClosed = false;
+    QObject::connect(&ninth, &QTcpSocket::disconnected, [&] { ninthClosed = true; });
+    ninth.connectToHost(QHostAddress::LocalHost, 47813);
+    ASSERT_TRUE(Tests::waitUntil([&] { return ninthClosed; }, 2s));
+    EXPECT_EQ(f.server.sessionCount(), 8);
+
+    waiting.front()->disconnectFromHost();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 7; }));
+    TcpPhone phone(47813, PhoneLink::Mode::pair);
+    ASSERT_TRUE(Tests::waitUntil([&] { return phone.denied; })) << "a freed slot takes a phone again";
+}
+
+TEST(LinkServer, ListenerFailureRestartsTwoSecondsLater)
+{
+    ServerFixture f;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    const int before = listenerLines(47813);
+    QTcpSocket client;
+    failListener(f, client);
+    EXPECT_TRUE(Tests::waitForLogLine(HelperLog::path(), u"listener failed: "_s));
+    EXPECT_EQ(f.withdrawals, 1);
+    Tests::spin(1500ms);
+    EXPECT_FALSE(f.server.isListening());
+    ASSERT_TRUE(
+        Tests::waitUntil([&] { return f.server.isListening() && listenerLines(47813) == before + 1; }, 3s));
+    EXPECT_EQ(f.server.port(), 47813);
+    EXPECT_EQ(f.advertisements.size(), 2);
+}
+
+TEST(LinkServer, StopCancelsTheRestartOfAFailedListener)
+{
+    ServerFixture f;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    QTcpSocket client;
+    failListener(f, client);
+    f.server.stop();
+    Tests::spin(2500ms);
+    EXPECT_FALSE(f.server.isListening()) << "connections were turned off";
+}
+
+TEST(LinkServer, ListenerFailureKeepsTheSessions)
+{
+    ServerFixture f;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    QTcpSocket early;
+    early.connectToHost(QHostAddress::LocalHost, 47813);
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 1; }));
+    QTcpSocket client;
+    failListener(f, client);
+    EXPECT_EQ(f.server.sessionCount(), 1);
+    EXPECT_EQ(early.state(), QAbstractSocket::ConnectedState);
+}
+
+TEST(LinkServer, AcceptedConnectionsCarryTheLinkOptions)
+{
+    ServerFixture f;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, 47813);
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 1; }));
+    auto& connection = dynamic_cast<TcpConnection&>(f.server.sessions()[0]->channel->connection());
+    const int fd = static_cast<int>(connection.socketDescriptor());
+    int value = 0;
+    socklen_t length = sizeof value;
+    getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &value, &length);
+    EXPECT_EQ(value, 5);
+    getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length);
+    EXPECT_EQ(value, 1);
+}
