@@ -48,6 +48,17 @@ PhoneStore::PhoneStore(const QString& folder) : m_folder(folder)
     }
 }
 
+QString PhoneStore::name() const
+{
+    QFile file(m_folder + u"/phone-name"_s);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+void PhoneStore::setName(const QString& name)
+{
+    PrivateFiles::writeAtomically(m_folder + u"/phone-name"_s, name.toUtf8());
+}
+
 std::optional<QByteArray> PhoneStore::key(const QString& helperID) const
 {
     for (const QJsonValue& entry : readPairings(m_folder)) {

@@ -17,6 +17,10 @@ public:
     const QString& phoneID() const { return m_phoneID; }
     const QString& folder() const { return m_folder; }
 
+    // The name this phone gives itself, as last chosen with --name (empty when never chosen).
+    QString name() const;
+    void setName(const QString& name);
+
     // The pairing key agreed with the helper whose identity this is.
     std::optional<QByteArray> key(const QString& helperID) const;
     // Remembers (or replaces) the pairing with a helper.

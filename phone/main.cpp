@@ -64,7 +64,14 @@ int link(const PhoneCommandLine& line)
 {
     PhoneStore store;
     const bool pairing = line.command == u"pair"_s;
-    const QString name = line.name.isEmpty() ? u"ovu-phone on "_s + QSysInfo::machineHostName() : line.name;
+    // A phone keeps its name: the one given with --name last time, else one of its host.
+    QString name = line.name.isEmpty() ? store.name() : line.name;
+    if (name.isEmpty()) {
+        name = u"ovu-phone on "_s + QSysInfo::machineHostName();
+    }
+    if (!line.name.isEmpty()) {
+        store.setName(line.name);
+    }
     const QString target = line.host + u':' + QString::number(line.port);
     auto phone = PhoneLink::create(std::make_unique<TcpConnection>(line.host, line.port), store, name,
                                    pairing ? PhoneLink::Mode::pair : PhoneLink::Mode::connect);

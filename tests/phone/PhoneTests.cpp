@@ -1,0 +1,228 @@
+#include "link/Base64.h"
+#include "link/LinkSession.h"
+#include "link/MemoryConnection.h"
+#include "link/OVULink.h"
+#include "link/PairedDevices.h"
+#include "link/X25519KeyPair.h"
+#include "phone/PhoneCommandLine.h"
+#include "phone/PhoneLink.h"
+#include "phone/PhoneStore.h"
+#include "tests/support/EventLoop.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QCoro::Task<bool> answer(bool allowed)
+{
+    co_return allowed;
+}
+
+// The phone's PhoneLink against the helper's LinkSession over an in-memory connection.
+struct PhoneAndMac {
+    QTemporaryDir folder;
+    PairedDevices devices{folder.path() + u"/helper"_s};
+    PhoneStore store{folder.path() + u"/phone"_s};
+    bool allow = true;
+    std::optional<QString> askedCode;
+    std::shared_ptr<LinkSession> session;
+    std::shared_ptr<PhoneLink> phone;
+    std::optional<QString> code;
+    bool proved = false;
+    bool macProved = false;
+    bool denied = false;
+    std::optional<std::optional<QString>> closed;
+    QList<QJsonObject> messages;
+
+    void run(PhoneLink::Mode mode)
+    {
+        auto [mac, far] = MemoryConnection::makePair();
+        session = LinkSession::create(
+            std::move(mac), devices, u"Test Mac"_s,
+            [this](QString, QString c) {
+                askedCode = c;
+                return answer(allow);
+            },
+            [this](const std::shared_ptr<LinkSession>&) { macProved = true; });
+        phone = PhoneLink::create(std::move(far), store, u"Test Phone"_s, mode);
+        phone->onCode = [this](const QString& c) { code = c; };
+        phone->onProved = [this] { proved = true; };
+        phone->onDenied = [this] { denied = true; };
+        phone->onMessage = [this](const QJsonObject& m) { messages.append(m); };
+        phone->onClosed = [this](const std::optional<QString>& reason) { closed = reason; };
+        phone->start();
+        Tests::drain();
+    }
+};
+
+} // namespace
+
+TEST(PhoneLink, PairingShowsTheSameCodeOnBothEndsAndStoresTheSameKey)
+{
+    PhoneAndMac t;
+    t.run(PhoneLink::Mode::pair);
+    ASSERT_TRUE(Tests::waitUntil([&] { return t.proved; }));
+    ASSERT_TRUE(t.code && t.askedCode);
+    EXPECT_EQ(*t.code, *t.askedCode);
+    EXPECT_TRUE(t.macProved);
+    EXPECT_EQ(t.phone->macName, u"Test Mac"_s);
+    EXPECT_EQ(t.phone->helperID, t.devices.helperID());
+    ASSERT_EQ(t.devices.devices().size(), 1);
+    EXPECT_EQ(t.devices.devices()[0].id, t.store.phoneID());
+    EXPECT_EQ(t.store.key(t.devices.helperID()), t.devices.devices()[0].key);
+
+    // Proved messages flow both ways.
+    t.session->channel->send({{u"t"_s, u"ready"_s}});
+    ASSERT_TRUE(Tests::waitUntil([&] { return t.messages.size() == 1; }));
+}
+
+TEST(PhoneLink, KnownPhoneConnectsWithoutPairing)
+{
+    PhoneAndMac t;
+    t.run(PhoneLink::Mode::pair);
+    ASSERT_TRUE(Tests::waitUntil([&] { return t.proved; }));
+    t.askedCode.reset();
+    t.proved = t.macProved = false;
+    t.run(PhoneLink::Mode::connect);
+    ASSERT_TRUE(Tests::waitUntil([&] { return t.macProved; }));
+    EXPECT_TRUE(t.proved);
+    EXPECT_TRUE(t.phone->known);
+    EXPECT_FALSE(t.askedCode) << "nobody was asked";
+
+    // And it may pair afresh while known: the Mac's answer comes under the old key.
+    t.proved = t.macProved = false;
+    t.run(PhoneLink::Mode::pair);
+    ASSERT_TRUE(Tests::waitUntil([&] { return t.proved; }));
+    EXPECT_TRUE(t.askedCode);
+    EXPECT_EQ(t.devices.devices().size(), 1);
+}
+
+TEST(PhoneLink, RefusedPairingIsReported)
+{
+    PhoneAndMac t;
+    t.allow = false;
+    t.run(PhoneLink::Mode::pair);
+    ASSERT_TRUE(Tests::waitUntil([&] { return t.denied; }));
+    EXPECT_FALSE(t.proved);
+    EXPECT_FALSE(t.store.key(t.devices.helperID()));
+}
+
+TEST(PhoneLink, ConnectBeforePairingSaysSo)
+{
+    PhoneAndMac t;
+    t.run(PhoneLink::Mode::connect);
+    ASSERT_TRUE(Tests::waitUntil([&] { return t.closed.has_value(); }));
+    EXPECT_EQ(*t.closed, u"This Mac does not know this phone yet: pair first."_s);
+    EXPECT_FALSE(t.macProved);
+}
+
+TEST(PhoneLink, ForgottenKeyOnThePhoneSaysSo)
+{
+    PhoneAndMac t;
+    t.devices.add(
+        PairedDevice{t.store.phoneID(), u"old"_s, QByteArray(32, 'o'), std::chrono::system_clock::now()});
+    for (PhoneLink::Mode mode : {PhoneLink::Mode::connect, PhoneLink::Mode::pair}) {
+        t.closed.reset();
+        t.run(mode);
+        ASSERT_TRUE(Tests::waitUntil([&] { return t.closed.has_value(); }));
+        EXPECT_TRUE(t.closed->value_or(QString()).contains(u"key"_s))
+            << t.closed->value_or(QString()).toStdString();
+    }
+}
+
+TEST(PhoneLink, CommitmentThatDoesNotMatchStopsThePairing)
+{
+    QTemporaryDir folder;
+    PhoneStore store(folder.path() + u"/phone"_s);
+    auto [mac, far] = MemoryConnection::makePair();
+    // A Mac that commits to one key and then answers with another.
+    auto fake = OVULinkChannel::create(std::move(mac), Role::mac);
+    const X25519KeyPair committed = *X25519KeyPair::generate();
+    const X25519KeyPair answered = *X25519KeyPair::generate();
+    const QByteArray salt(16, 's');
+    fake->onMessage = [&](const QJsonObject& message, bool) {
+        if (message.value(u"t"_s).toString() == u"hello"_s) {
+            fake->send({{u"t"_s, u"hello"_s},
+                        {u"v"_s, 1},
+                        {u"id"_s, u"HELPER"_s},
+                        {u"name"_s, u"Fake"_s},
+                        {u"nonce"_s, Base64::encode(QByteArray(16, 'n'))},
+                        {u"known"_s, false},
+                        {u"commit"_s, Base64::encode(OVULink::commitment(committed.publicKey(), salt))}});
+        } else {
+            fake->send({{u"t"_s, u"pair"_s},
+                        {u"pub"_s, Base64::encode(answered.publicKey())},
+                        {u"salt"_s, Base64::encode(salt)}});
+        }
+    };
+    fake->start();
+    auto phone = PhoneLink::create(std::move(far), store, u"Phone"_s, PhoneLink::Mode::pair);
+    std::optional<std::optional<QString>> closed;
+    bool gotCode = false;
+    phone->onCode = [&](const QString&) { gotCode = true; };
+    phone->onClosed = [&](const std::optional<QString>& reason) { closed = reason; };
+    phone->start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return closed.has_value(); }));
+    EXPECT_EQ(*closed, PhoneLink::commitmentMismatch());
+    EXPECT_FALSE(gotCode) << "no code is shown for a Mac that changed its key";
+}
+
+TEST(PhoneCommandLine, TargetsAndOptions)
+{
+    auto parse = [](QStringList arguments) {
+        return PhoneCommandLine::parse(QStringList{u"ovu-phone"_s} + arguments);
+    };
+    auto line = parse({u"pair"_s, u"helper.local"_s, u"--name"_s, u"My Phone"_s});
+    EXPECT_TRUE(line.error.isEmpty());
+    EXPECT_EQ(line.command, u"pair"_s);
+    EXPECT_EQ(line.host, u"helper.local"_s);
+    EXPECT_EQ(line.port, 47813);
+    EXPECT_EQ(line.name, u"My Phone"_s);
+
+    line = parse({u"connect"_s, u"10.0.0.2:5000"_s, u"--seconds"_s, u"1.5"_s});
+    EXPECT_EQ(line.host, u"10.0.0.2"_s);
+    EXPECT_EQ(line.port, 5000);
+    EXPECT_DOUBLE_EQ(line.seconds, 1.5);
+
+    line = parse({u"connect"_s, u"[::1]:6000"_s});
+    EXPECT_EQ(line.host, u"::1"_s);
+    EXPECT_EQ(line.port, 6000);
+    line = parse({u"connect"_s, u"[fe80::1]"_s});
+    EXPECT_EQ(line.host, u"fe80::1"_s);
+    EXPECT_EQ(line.port, 47813);
+
+    for (const QStringList& bad :
+         {QStringList{}, QStringList{u"fly"_s}, QStringList{u"pair"_s}, QStringList{u"pair"_s, u"h:0"_s},
+          QStringList{u"pair"_s, u"h:70000"_s}, QStringList{u"pair"_s, u"h:x"_s},
+          QStringList{u"pair"_s, u"a"_s, u"b"_s}, QStringList{u"pair"_s, u"h"_s, u"--name"_s},
+          QStringList{u"discover"_s, u"h"_s}, QStringList{u"connect"_s, u"h"_s, u"--seconds"_s, u"-1"_s},
+          QStringList{u"connect"_s, u"h"_s, u"--verbose"_s}}) {
+        EXPECT_FALSE(parse(bad).error.isEmpty()) << bad.join(u' ').toStdString();
+    }
+}
+
+TEST(PhoneStore, IdentityAndPairingsPersistPrivately)
+{
+    QTemporaryDir folder;
+    const QString path = folder.path() + u"/config/ovu-phone"_s;
+    QString id;
+    {
+        PhoneStore store(path);
+        id = store.phoneID();
+        EXPECT_EQ(id.size(), 36);
+        EXPECT_TRUE(store.add(u"H1"_s, u"Mac one"_s, QByteArray(32, '1')));
+        EXPECT_TRUE(store.add(u"H2"_s, u"Mac two"_s, QByteArray(32, '2')));
+        EXPECT_TRUE(store.add(u"H1"_s, u"Mac one"_s, QByteArray(32, '3')));
+    }
+    PhoneStore again(path);
+    EXPECT_EQ(again.phoneID(), id);
+    EXPECT_EQ(again.key(u"H1"_s), QByteArray(32, '3'));
+    EXPECT_EQ(again.key(u"H2"_s), QByteArray(32, '2'));
+    EXPECT_FALSE(again.key(u"h1"_s));
+    EXPECT_EQ(QFile::permissions(path + u"/pairings.json"_s),
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// The built programs run as separate processes, each with a home of its own.
+namespace Tests {
+
+// A fresh HOME with its own XDG folders.
+struct Home {
+    Home();
+    QTemporaryDir folder;
+    QProcessEnvironment environment;
+    QString logPath() const;
+    QString dataFolder() const;
+};
+
+struct PhoneRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// Runs ovu-phone to its end (or kills it after the time limit).
+PhoneRun runPhone(const Home& home, const QStringList& arguments, int timeoutMs = 20000);
+
+class HelperProcess {
+public:
+    HelperProcess(const Home& home, const QStringList& arguments = {});
+    ~HelperProcess();
+    // Waits for "listening on port N" in the helper's log and returns N (0 when it never came).
+    quint16 waitUntilListening(int timeoutMs = 10000);
+    // SIGTERM, then the exit status (-1 when it did not end in time).
+    int terminate(int timeoutMs = 5000);
+    QProcess& process() { return m_process; }
+
+private:
+    const Home& m_home;
+    QProcess m_process;
+};
+
+} // namespace Tests
