@@ -72,7 +72,10 @@ void MemoryConnection::injectBytes(const QByteArray& bytes)
     if (m_cancelled) {
         return;
     }
-    m_buffer.append(bytes);
+    if (!bytes.isEmpty()) {
+        m_chunks.push_back(bytes);
+        m_available += bytes.size();
+    }
     schedulePump();
 }
 
@@ -123,23 +126,16 @@ void MemoryConnection::pump()
     m_inPump = true;
     std::weak_ptr<bool> alive = m_alive;
     while (m_completion && !m_cancelled) {
-        const qsizetype available = m_buffer.size() - m_offset;
         Received received;
-        if (available >= m_wanted) {
-            received.data = m_buffer.mid(m_offset, m_wanted);
-            m_offset += m_wanted;
-            received.endOfStream = m_endOfStream && m_offset == m_buffer.size();
+        if (m_available >= m_wanted) {
+            received.data = take(m_wanted);
+            received.endOfStream = m_endOfStream && m_available == 0;
         } else if (m_endOfStream || m_error) {
-            received.data = m_buffer.mid(m_offset);
-            m_offset = m_buffer.size();
+            received.data = take(m_available);
             received.endOfStream = m_endOfStream;
             received.error = m_error;
         } else {
             break;
-        }
-        if (m_offset == m_buffer.size()) {
-            m_buffer.clear();
-            m_offset = 0;
         }
         auto completion = std::move(m_completion);
         m_completion = nullptr;
@@ -149,4 +145,32 @@ void MemoryConnection::pump()
         }
     }
     m_inPump = false;
+}
+
+QByteArray MemoryConnection::take(qsizetype length)
+{
+    if (length == 0) {
+        return {};
+    }
+    m_available -= length;
+    QByteArray& front = m_chunks.front();
+    if (m_offset == 0 && front.size() == length) {
+        // The common case: a read that is exactly the next packet, or its rest, needs no copy.
+        QByteArray whole = std::move(front);
+        m_chunks.pop_front();
+        return whole;
+    }
+    QByteArray out;
+    out.reserve(length);
+    while (out.size() < length) {
+        QByteArray& chunk = m_chunks.front();
+        const qsizetype part = std::min(length - out.size(), chunk.size() - m_offset);
+        out.append(chunk.constData() + m_offset, part);
+        m_offset += part;
+        if (m_offset == chunk.size()) {
+            m_chunks.pop_front();
+            m_offset = 0;
+        }
+    }
+    return out;
 }

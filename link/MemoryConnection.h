@@ -4,6 +4,7 @@
 
 #include <QObject>
 
+#include <deque>
 #include <memory>
 #include <utility>
 
@@ -40,8 +41,11 @@ private:
     QObject m_context;
     std::shared_ptr<Link> m_link;
     int m_side = 0;
-    QByteArray m_buffer;
+    // What arrived and is not read yet: whole packets, the first one read from m_offset on.
+    std::deque<QByteArray> m_chunks;
     qsizetype m_offset = 0;
+    qsizetype m_available = 0;
+    QByteArray take(qsizetype length);
     bool m_started = false;
     bool m_cancelled = false;
     bool m_endOfStream = false;
