@@ -9,9 +9,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
@@ -48,33 +48,37 @@ public:
         {
             std::lock_guard lock(m_mutex);
             m_lines.push_back(std::move(line));
-            ++m_submitted;
         }
-        m_wake.notify_one();
+        m_submitted.fetch_add(1, std::memory_order_release);
+        m_submitted.notify_one();
     }
 
     void flush()
     {
-        std::unique_lock lock(m_mutex);
-        const std::uint64_t target = m_submitted;
-        m_done.wait(lock, [&] { return m_written >= target; });
+        const std::uint64_t target = m_submitted.load(std::memory_order_acquire);
+        for (std::uint64_t written = m_written.load(std::memory_order_acquire); written < target;
+             written = m_written.load(std::memory_order_acquire)) {
+            m_written.wait(written, std::memory_order_acquire);
+        }
     }
 
 private:
     void run()
     {
-        std::unique_lock lock(m_mutex);
+        std::uint64_t seen = 0;
         for (;;) {
-            m_wake.wait(lock, [&] { return !m_lines.empty(); });
+            m_submitted.wait(seen, std::memory_order_acquire);
+            seen = m_submitted.load(std::memory_order_acquire);
             std::deque<QByteArray> batch;
-            batch.swap(m_lines);
-            lock.unlock();
+            {
+                std::lock_guard lock(m_mutex);
+                batch.swap(m_lines);
+            }
             for (const QByteArray& line : batch) {
                 append(line);
             }
-            lock.lock();
-            m_written += batch.size();
-            m_done.notify_all();
+            m_written.fetch_add(batch.size(), std::memory_order_release);
+            m_written.notify_all();
         }
     }
 
@@ -120,11 +124,10 @@ private:
     const QByteArray m_path;
     const QString m_folder;
     std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_done;
     std::deque<QByteArray> m_lines;
-    std::uint64_t m_submitted = 0;
-    std::uint64_t m_written = 0;
+    // Lines submitted and lines written so far; the writer and flush() wait on them.
+    std::atomic<std::uint64_t> m_submitted{0};
+    std::atomic<std::uint64_t> m_written{0};
     std::thread m_thread;
 };
 

@@ -1,5 +1,6 @@
 #include "link/TcpConnection.h"
 
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -31,6 +32,8 @@ TcpConnection::TcpConnection(QString host, quint16 port)
     , m_outgoing(true)
 {
     m_socket->setReadBufferSize(readBufferLimit);
+    // A link on the local network never goes through the system's proxy.
+    m_socket->setProxy(QNetworkProxy::NoProxy);
     connectSignals();
 }
 

@@ -2,11 +2,11 @@
 #include "platform/avahi/AvahiAdvertiser.h"
 #include "platform/avahi/AvahiBrowser.h"
 #include "tests/support/Avahi.h"
+#include "tests/support/Child.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LogReader.h"
 
 #include <QHostAddress>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -52,7 +52,7 @@ TEST(AvahiAdvertiser, ReadvertisingMovesThePort)
 
 TEST(AvahiAdvertiser, TakenNameGivesWayToTheAlternative)
 {
-    QProcess holder;
+    Tests::Child holder;
     holder.start(u"avahi-publish"_s, {u"-s"_s, u"Busy Mac"_s, type, u"1111"_s});
     ASSERT_TRUE(Tests::waitForService(u"Busy Mac"_s, 1111));
     AvahiAdvertiser advertiser;
@@ -62,7 +62,6 @@ TEST(AvahiAdvertiser, TakenNameGivesWayToTheAlternative)
     EXPECT_TRUE(Tests::waitForLogLine(HelperLog::path(),
                                       u"dns-sd: the name Busy Mac is taken; advertising as Busy Mac #2"_s));
     holder.kill();
-    holder.waitForFinished();
 }
 
 TEST(AvahiAdvertiser, DaemonRestartRegistersAgain)

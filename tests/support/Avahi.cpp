@@ -1,9 +1,9 @@
 #include "tests/support/Avahi.h"
 
+#include "tests/support/Child.h"
 #include "tests/support/EventLoop.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -32,11 +32,11 @@ QString decodeAvahiName(const QByteArray& escaped)
 
 QList<BrowsedService> browse(const QString& type)
 {
-    QProcess process;
+    Child process;
     process.start(u"avahi-browse"_s, {u"-rpt"_s, type});
-    process.waitForFinished(10000);
+    process.wait(std::chrono::seconds(10));
     QList<BrowsedService> services;
-    for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
+    for (const QByteArray& line : process.output().split('\n')) {
         const QList<QByteArray> fields = line.split(';');
         if (fields.size() >= 9 && fields[0] == "=") {
             services.append(
@@ -65,10 +65,10 @@ namespace {
 
 void runEnvScript(const QString& command)
 {
-    QProcess process;
+    Child process;
     process.start(QStringLiteral(OVU_SOURCE_DIR) + u"/tests/env/avahi"_s, {command});
-    ASSERT_TRUE(process.waitForFinished(20000));
-    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().constData();
+    ASSERT_TRUE(process.wait(std::chrono::seconds(20)));
+    ASSERT_EQ(process.exitCode(), 0) << process.errors().constData();
 }
 
 } // namespace

@@ -3,8 +3,6 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/LogReader.h"
 
-#include <QDir>
-
 #include <csignal>
 
 using namespace Qt::StringLiterals;
@@ -34,35 +32,26 @@ QString Home::dataFolder() const
 
 PhoneRun runPhone(const Home& home, const QStringList& arguments, int timeoutMs)
 {
-    QProcess process;
-    process.setProcessEnvironment(home.environment);
-    process.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s, arguments);
-    // Keep the event loop turning: the helper may live in this process.
-    waitUntil([&] { return process.state() == QProcess::NotRunning; }, std::chrono::milliseconds(timeoutMs));
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished();
-        return {-1, QString::fromUtf8(process.readAllStandardOutput()),
-                QString::fromUtf8(process.readAllStandardError())};
+    Child phone;
+    phone.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s, arguments, home.environment);
+    // The event loop keeps turning meanwhile: the helper may live in this process.
+    if (!phone.wait(std::chrono::milliseconds(timeoutMs))) {
+        phone.kill();
+        return {-1, QString::fromUtf8(phone.output()), QString::fromUtf8(phone.errors())};
     }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+    return {phone.exitCode(), QString::fromUtf8(phone.output()), QString::fromUtf8(phone.errors())};
 }
 
 HelperProcess::HelperProcess(const Home& home, const QStringList& arguments) : m_home(home)
 {
-    m_process.setProcessEnvironment(home.environment);
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-helper"_s, arguments);
-    m_process.waitForStarted();
+    // Its errors go where the test's go.
+    m_process.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-helper"_s, arguments, home.environment, false);
 }
 
 HelperProcess::~HelperProcess()
 {
-    if (m_process.state() != QProcess::NotRunning) {
+    if (m_process.isRunning()) {
         m_process.kill();
-        m_process.waitForFinished();
     }
 }
 
@@ -77,7 +66,7 @@ quint16 HelperProcess::waitUntilListening(int timeoutMs)
                     return true;
                 }
             }
-            return m_process.state() == QProcess::NotRunning;
+            return !m_process.isRunning();
         },
         std::chrono::milliseconds(timeoutMs));
     return port;
@@ -85,11 +74,11 @@ quint16 HelperProcess::waitUntilListening(int timeoutMs)
 
 int HelperProcess::terminate(int timeoutMs)
 {
-    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
-    if (!m_process.waitForFinished(timeoutMs)) {
+    m_process.signal(SIGTERM);
+    if (!m_process.wait(std::chrono::milliseconds(timeoutMs))) {
         return -1;
     }
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    return m_process.exitCode();
 }
 
 } // namespace Tests

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QProcess>
+#include "tests/support/Child.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -37,11 +38,11 @@ public:
     quint16 waitUntilListening(int timeoutMs = 10000);
     // SIGTERM, then the exit status (-1 when it did not end in time).
     int terminate(int timeoutMs = 5000);
-    QProcess& process() { return m_process; }
+    Child& process() { return m_process; }
 
 private:
     const Home& m_home;
-    QProcess m_process;
+    Child m_process;
 };
 
 } // namespace Tests
