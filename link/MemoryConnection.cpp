@@ -21,7 +21,6 @@ std::pair<std::unique_ptr<MemoryConnection>, std::unique_ptr<MemoryConnection>> 
 
 MemoryConnection::~MemoryConnection()
 {
-    *m_alive = false;
     if (MemoryConnection* peer = m_link->peerOf(m_side)) {
         peer->injectEndOfStream();
     }
@@ -32,15 +31,6 @@ void MemoryConnection::start()
 {
     m_started = true;
     injectState(State::ready);
-}
-
-void MemoryConnection::receive(qsizetype length, ReceiveCompletion completion)
-{
-    m_wanted = length;
-    m_completion = std::move(completion);
-    if (!m_inPump) {
-        schedulePump();
-    }
 }
 
 void MemoryConnection::send(QByteArray packet)
@@ -60,7 +50,7 @@ void MemoryConnection::cancel()
         return;
     }
     m_cancelled = true;
-    m_completion = nullptr;
+    dropRead();
     if (MemoryConnection* peer = m_link->peerOf(m_side)) {
         peer->injectEndOfStream();
     }
@@ -93,61 +83,10 @@ void MemoryConnection::injectError(const QString& error)
 
 void MemoryConnection::injectState(State state, const std::optional<QString>& error)
 {
-    QMetaObject::invokeMethod(
-        &m_context,
-        [this, state, error] {
-            if (stateHandler) {
-                stateHandler(state, error);
-            }
-        },
-        Qt::QueuedConnection);
+    post(state, error);
 }
 
-void MemoryConnection::schedulePump()
-{
-    if (m_pumpScheduled || m_inPump) {
-        return;
-    }
-    m_pumpScheduled = true;
-    QMetaObject::invokeMethod(
-        &m_context,
-        [this] {
-            m_pumpScheduled = false;
-            pump();
-        },
-        Qt::QueuedConnection);
-}
-
-void MemoryConnection::pump()
-{
-    if (m_inPump || m_cancelled) {
-        return;
-    }
-    m_inPump = true;
-    std::weak_ptr<bool> alive = m_alive;
-    while (m_completion && !m_cancelled) {
-        Received received;
-        if (m_available >= m_wanted) {
-            received.data = take(m_wanted);
-            received.endOfStream = m_endOfStream && m_available == 0;
-        } else if (m_endOfStream || m_error) {
-            received.data = take(m_available);
-            received.endOfStream = m_endOfStream;
-            received.error = m_error;
-        } else {
-            break;
-        }
-        auto completion = std::move(m_completion);
-        m_completion = nullptr;
-        completion(std::move(received));
-        if (alive.expired()) {
-            return;
-        }
-    }
-    m_inPump = false;
-}
-
-QByteArray MemoryConnection::take(qsizetype length)
+QByteArray MemoryConnection::takeBytes(qsizetype length)
 {
     if (length == 0) {
         return {};

@@ -1,8 +1,6 @@
 #pragma once
 
-#include "link/Connection.h"
-
-#include <QObject>
+#include "link/StreamConnection.h"
 
 #include <deque>
 #include <memory>
@@ -11,13 +9,12 @@
 // One end of an in-memory connection pair, for tests and benchmarks: what one end sends, the
 // other receives, with every completion and state change delivered through the event loop as a
 // socket would. The test-only controls inject transport events that a socket would produce.
-class MemoryConnection final : public Connection {
+class MemoryConnection final : public StreamConnection {
 public:
     static std::pair<std::unique_ptr<MemoryConnection>, std::unique_ptr<MemoryConnection>> makePair();
     ~MemoryConnection() override;
 
     void start() override;
-    void receive(qsizetype length, ReceiveCompletion completion) override;
     void send(QByteArray packet) override;
     void cancel() override;
 
@@ -35,25 +32,17 @@ public:
 private:
     struct Link;
     MemoryConnection() = default;
-    void schedulePump();
-    void pump();
+    qsizetype bytesBuffered() const override { return m_available; }
+    QByteArray takeBytes(qsizetype length) override;
+    bool isReadable() const override { return !m_cancelled; }
 
-    QObject m_context;
     std::shared_ptr<Link> m_link;
     int m_side = 0;
     // What arrived and is not read yet: whole packets, the first one read from m_offset on.
     std::deque<QByteArray> m_chunks;
     qsizetype m_offset = 0;
     qsizetype m_available = 0;
-    QByteArray take(qsizetype length);
     bool m_started = false;
     bool m_cancelled = false;
-    bool m_endOfStream = false;
-    std::optional<QString> m_error;
-    qsizetype m_wanted = 0;
-    ReceiveCompletion m_completion;
-    bool m_inPump = false;
-    bool m_pumpScheduled = false;
     int m_packetsSent = 0;
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

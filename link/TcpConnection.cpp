@@ -39,7 +39,6 @@ TcpConnection::TcpConnection(QString host, quint16 port)
 
 TcpConnection::~TcpConnection()
 {
-    *m_alive = false;
     QObject::disconnect(m_socket, nullptr, &m_context, nullptr);
     // This may run inside one of the socket's own signals, so the socket goes with deleteLater.
     if (m_socket->state() == QAbstractSocket::ClosingState) {
@@ -113,18 +112,6 @@ void TcpConnection::connectSignals()
                      });
 }
 
-void TcpConnection::post(State state, std::optional<QString> error)
-{
-    QMetaObject::invokeMethod(
-        &m_context,
-        [this, state, error] {
-            if (stateHandler) {
-                stateHandler(state, error);
-            }
-        },
-        Qt::QueuedConnection);
-}
-
 void TcpConnection::start()
 {
     if (m_outgoing) {
@@ -134,57 +121,14 @@ void TcpConnection::start()
     }
 }
 
-void TcpConnection::receive(qsizetype length, ReceiveCompletion completion)
+qsizetype TcpConnection::bytesBuffered() const
 {
-    m_wanted = length;
-    m_completion = std::move(completion);
-    if (!m_inPump) {
-        schedulePump();
-    }
+    return m_socket->bytesAvailable();
 }
 
-void TcpConnection::schedulePump()
+QByteArray TcpConnection::takeBytes(qsizetype length)
 {
-    if (m_pumpScheduled) {
-        return;
-    }
-    m_pumpScheduled = true;
-    QMetaObject::invokeMethod(
-        &m_context,
-        [this] {
-            m_pumpScheduled = false;
-            pump();
-        },
-        Qt::QueuedConnection);
-}
-
-void TcpConnection::pump()
-{
-    if (m_inPump || m_cancelled) {
-        return;
-    }
-    m_inPump = true;
-    std::weak_ptr<bool> alive = m_alive;
-    while (m_completion && !m_cancelled && m_connected) {
-        Received received;
-        if (m_socket->bytesAvailable() >= m_wanted) {
-            received.data = m_socket->read(m_wanted);
-            received.endOfStream = m_endOfStream && m_socket->bytesAvailable() == 0;
-        } else if (m_endOfStream || m_error) {
-            received.data = m_socket->readAll();
-            received.endOfStream = m_endOfStream;
-            received.error = m_error;
-        } else {
-            break;
-        }
-        auto completion = std::move(m_completion);
-        m_completion = nullptr;
-        completion(std::move(received));
-        if (alive.expired()) {
-            return; // the completion released this connection
-        }
-    }
-    m_inPump = false;
+    return m_socket->read(length);
 }
 
 void TcpConnection::send(QByteArray packet)
@@ -201,7 +145,7 @@ void TcpConnection::cancel()
         return;
     }
     m_cancelled = true;
-    m_completion = nullptr;
+    dropRead();
     QObject::disconnect(m_socket, nullptr, &m_context, nullptr);
     // Like closing a socket: what was sent before still leaves, then the stream ends.
     m_socket->disconnectFromHost();

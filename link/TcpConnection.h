@@ -1,19 +1,15 @@
 #pragma once
 
-#include "link/Connection.h"
+#include "link/StreamConnection.h"
 
-#include <QObject>
-#include <QPointer>
 #include <QString>
-
-#include <memory>
 
 class QAbstractSocket;
 class QTcpSocket;
 
 // A link connection over a QTcpSocket on the main thread: either a socket the listener accepted
 // (already connected) or an outgoing connection to a host and port.
-class TcpConnection final : public Connection {
+class TcpConnection final : public StreamConnection {
 public:
     // Qt stops reading from the kernel once this much is buffered, so a flooding peer meets TCP's
     // own back-pressure; it holds the largest frame with room to spare.
@@ -28,7 +24,6 @@ public:
     ~TcpConnection() override;
 
     void start() override;
-    void receive(qsizetype length, ReceiveCompletion completion) override;
     void send(QByteArray packet) override;
     void cancel() override;
 
@@ -37,25 +32,15 @@ public:
     qintptr socketDescriptor() const;
 
 private:
+    qsizetype bytesBuffered() const override;
+    QByteArray takeBytes(qsizetype length) override;
+    bool isReadable() const override { return m_connected && !m_cancelled; }
     void connectSignals();
-    void pump();
-    void schedulePump();
-    void post(State state, std::optional<QString> error = std::nullopt);
 
-    // Owns the lambdas connected to the socket and the queued calls; it dies with this object,
-    // and Qt drops whatever was still pending for it.
-    QObject m_context;
     QTcpSocket* m_socket;
     QString m_host;
     quint16 m_port = 0;
     bool m_outgoing = false;
     bool m_connected = false;
     bool m_cancelled = false;
-    bool m_endOfStream = false;
-    std::optional<QString> m_error;
-    qsizetype m_wanted = 0;
-    ReceiveCompletion m_completion;
-    bool m_inPump = false;
-    bool m_pumpScheduled = false;
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

@@ -4,10 +4,14 @@
 
 namespace Fuzz {
 
+namespace {
+
 void initialize(int* argc, char*** argv)
 {
     static QCoreApplication app(*argc, *argv);
 }
+
+} // namespace
 
 void drain()
 {
@@ -31,3 +35,10 @@ bool Records::next(std::uint8_t& kind, QByteArray& body)
 }
 
 } // namespace Fuzz
+
+// Every target runs inside one application object, made before the first input.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    Fuzz::initialize(argc, argv);
+    return 0;
+}

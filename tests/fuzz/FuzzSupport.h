@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Shared pieces of the fuzz targets: the application object and the event pump.
+// Shared pieces of the fuzz targets: the application object (LLVMFuzzerInitialize makes it) and
+// the event pump.
 namespace Fuzz {
 
-void initialize(int* argc, char*** argv);
 // Delivers every posted event, until nothing is left to do.
 void drain();
 
