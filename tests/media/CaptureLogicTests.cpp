@@ -1,0 +1,373 @@
+#include "media/CursorImage.h"
+#include "media/HelperDisplay.h"
+#include "media/Nv12Converter.h"
+#include "media/PixelBufferPool.h"
+#include "media/ScreenCapture.h"
+#include "tests/support/EventLoop.h"
+
+#include <QSet>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace Qt::StringLiterals;
+using Size = std::pair<std::int64_t, std::int64_t>;
+
+namespace {
+
+HelperDisplay display(std::int64_t pixelWidth, std::int64_t pixelHeight)
+{
+    return HelperDisplay{1, u"D"_s, pixelWidth, pixelHeight, pixelWidth, pixelHeight, true};
+}
+
+} // namespace
+
+TEST(CaptureSize, WorkedExamples)
+{
+    EXPECT_EQ(display(3024, 1964).captureSize(1080), (Size{1662, 1080}));
+    EXPECT_EQ(display(5120, 2880).captureSize(2160), (Size{3840, 2160}));
+    EXPECT_EQ(display(5120, 2880).captureSize(2880), (Size{3954, 2224}));
+    EXPECT_EQ(display(1280, 720).captureSize(1080), (Size{1280, 720}));
+    EXPECT_EQ(display(1920, 1080).captureSize(240), (Size{1280, 720}));
+    EXPECT_EQ(display(3840, 2160).captureSize(4320), (Size{3840, 2160}));
+    EXPECT_EQ(display(5120, 2880).captureSize(4320), (Size{3954, 2224}));
+}
+
+TEST(CaptureSize, EdgeCases)
+{
+    EXPECT_EQ(display(0, 0).captureSize(1080), (Size{0, 0}));
+    EXPECT_EQ(display(1920, 0).captureSize(1080), (Size{0, 0})) << "the aspect divides by 1, the height is 0";
+    EXPECT_EQ(display(800, 600).captureSize(1080), (Size{800, 600})) << "smaller than 720 lines";
+    EXPECT_EQ(display(1366, 768).captureSize(1080), (Size{1366, 768}));
+    EXPECT_EQ(display(1001, 751).captureSize(2000), (Size{1000, 750})) << "both made even";
+    for (std::int64_t height : {240, 719, 720, 1079, 1080, 1441, 2160, 4320}) {
+        for (const HelperDisplay& d : {display(2560, 1440), display(3440, 1440), display(1080, 1920)}) {
+            const auto [w, h] = d.captureSize(height);
+            EXPECT_EQ(w % 2, 0);
+            EXPECT_EQ(h % 2, 0);
+            EXPECT_LE(double(w) * double(h), HelperDisplay::maximumPixels * 1.001);
+            EXPECT_LE(h, d.pixelHeight);
+        }
+    }
+}
+
+TEST(HelperDisplay, EqualityAndHashCoverEveryField)
+{
+    const HelperDisplay a{7, u"A"_s, 1, 2, 3, 4, true};
+    QSet<HelperDisplay> set{a};
+    for (HelperDisplay b :
+         {HelperDisplay{8, u"A"_s, 1, 2, 3, 4, true}, HelperDisplay{7, u"B"_s, 1, 2, 3, 4, true},
+          HelperDisplay{7, u"A"_s, 9, 2, 3, 4, true}, HelperDisplay{7, u"A"_s, 1, 9, 3, 4, true},
+          HelperDisplay{7, u"A"_s, 1, 2, 9, 4, true}, HelperDisplay{7, u"A"_s, 1, 2, 3, 9, true},
+          HelperDisplay{7, u"A"_s, 1, 2, 3, 4, false}}) {
+        EXPECT_NE(a, b);
+        set.insert(b);
+    }
+    EXPECT_EQ(set.size(), 8);
+    EXPECT_TRUE(set.contains(HelperDisplay{7, u"A"_s, 1, 2, 3, 4, true}));
+}
+
+namespace {
+
+// A platform whose answers the test sets, and which counts what it was asked.
+class FakeBackend final : public CaptureBackend {
+public:
+    std::vector<Display> displays;
+    std::vector<Screen> screenList;
+    std::uint32_t mainID = 0;
+    std::optional<CaptureError> failure;
+    int streamsStarted = 0;
+    int calls = 0;
+    std::optional<Target> lastTarget;
+    Sink* sink = nullptr;
+
+    class FakeStream final : public Stream {
+    public:
+        explicit FakeStream(FakeBackend& owner) : m_owner(owner) {}
+        std::optional<CaptureError> update(const Target& target) override
+        {
+            m_owner.lastTarget = target;
+            return std::nullopt;
+        }
+        std::optional<CaptureError> stop() override
+        {
+            ++m_owner.stops;
+            return std::nullopt;
+        }
+
+    private:
+        FakeBackend& m_owner;
+    };
+    int stops = 0;
+
+    CaptureResult<std::vector<Display>> shareableDisplays() override
+    {
+        ++calls;
+        if (failure) {
+            return *failure;
+        }
+        return displays;
+    }
+    std::vector<Screen> screens() override { return screenList; }
+    std::uint32_t mainDisplayID() override { return mainID; }
+    std::optional<QRect> displayBounds(std::uint32_t) override { return QRect(0, 0, 100, 100); }
+    CaptureResult<std::unique_ptr<Stream>> startStream(const Target& target, Sink& s) override
+    {
+        ++calls;
+        ++streamsStarted;
+        lastTarget = target;
+        sink = &s;
+        return std::unique_ptr<Stream>(std::make_unique<FakeStream>(*this));
+    }
+};
+
+} // namespace
+
+TEST(ScreenCaptureDisplays, NamesScalesAndMainFirstInAStableOrder)
+{
+    FakeBackend backend;
+    backend.displays = {{10, 1000, 500}, {20, 1440, 900}, {30, 800, 600}};
+    backend.screenList = {{30, 2.0, u"Studio"_s}, {20, 1.5, u"Built-in"_s}};
+    backend.mainID = 20;
+    const auto result = ScreenCapture::listDisplays(backend);
+    ASSERT_TRUE(result.ok());
+    const QList<HelperDisplay> list = result.value();
+    ASSERT_EQ(list.size(), 3);
+    EXPECT_EQ(list[0], (HelperDisplay{20, u"Built-in"_s, 1440, 900, 2160, 1350, true}));
+    // No screen matches 10: named by its place in the platform's list, scale 1.
+    EXPECT_EQ(list[1], (HelperDisplay{10, u"Display 1"_s, 1000, 500, 1000, 500, false}));
+    EXPECT_EQ(list[2], (HelperDisplay{30, u"Studio"_s, 800, 600, 1600, 1200, false}));
+}
+
+TEST(ScreenCaptureDisplays, ScreenWithoutANameIsNumberedButKeepsItsScale)
+{
+    FakeBackend backend;
+    backend.displays = {{10, 1000, 500}, {11, 333, 100}};
+    backend.screenList = {{11, 1.5, QString()}};
+    const auto list = ScreenCapture::listDisplays(backend).value();
+    EXPECT_EQ(list[1].name, u"Display 2"_s);
+    EXPECT_EQ(list[1].pixelWidth, 499) << "333 × 1.5 = 499.5, truncated";
+    EXPECT_FALSE(list[0].isMain);
+}
+
+TEST(ScreenCaptureDisplays, FailuresArePassedOn)
+{
+    FakeBackend backend;
+    backend.failure = CaptureError{u"X11"_s, 1, u"no display"_s};
+    const auto result = QCoro::waitFor(ScreenCapture(backend).displays());
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().description, u"no display"_s);
+}
+
+TEST(ScreenCaptureControl, FilterFallsBackToTheFirstDisplayAndFailsWithNone)
+{
+    FakeBackend backend;
+    backend.displays = {{10, 100, 100}, {20, 100, 100}};
+    ScreenCapture capture(backend);
+    capture.framesPerSecond = 30;
+    capture.capturesAudio = true;
+    EXPECT_FALSE(QCoro::waitFor(capture.start(99, 64, 48)));
+    ASSERT_TRUE(backend.lastTarget);
+    EXPECT_EQ(backend.lastTarget->displayID, 10u);
+    EXPECT_EQ(backend.lastTarget->width, 64);
+    EXPECT_EQ(backend.lastTarget->framesPerSecond, 30);
+    EXPECT_TRUE(backend.lastTarget->capturesAudio);
+    EXPECT_FALSE(QCoro::waitFor(capture.update(20, 32, 24)));
+    EXPECT_EQ(backend.lastTarget->displayID, 20u);
+    EXPECT_FALSE(QCoro::waitFor(capture.stop()));
+
+    backend.displays.clear();
+    const auto error = QCoro::waitFor(capture.start(10, 64, 48));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, (CaptureError{u"OVUHelper"_s, 1, u"No display to capture."_s}));
+    EXPECT_FALSE(capture.isRunning());
+}
+
+TEST(ScreenCaptureControl, UpdateAndStopWhenIdleTouchNothing)
+{
+    FakeBackend backend;
+    backend.displays = {{10, 100, 100}};
+    ScreenCapture capture(backend);
+    EXPECT_FALSE(QCoro::waitFor(capture.update(10, 64, 48)));
+    EXPECT_FALSE(QCoro::waitFor(capture.stop()));
+    EXPECT_EQ(backend.calls, 0);
+    EXPECT_FALSE(QCoro::waitFor(capture.start(10, 64, 48)));
+    EXPECT_FALSE(QCoro::waitFor(capture.stop()));
+    EXPECT_FALSE(QCoro::waitFor(capture.stop()));
+    EXPECT_EQ(backend.stops, 1) << "a second stop does nothing";
+}
+
+TEST(ScreenCaptureDelivery, OnlyCompletePicturesReachOnFrame)
+{
+    FakeBackend backend;
+    backend.displays = {{10, 100, 100}};
+    ScreenCapture capture(backend);
+    QList<std::chrono::nanoseconds> frames;
+    capture.onFrame = [&](const std::shared_ptr<PixelBuffer>&, std::chrono::nanoseconds time) {
+        frames.append(time);
+    };
+    EXPECT_FALSE(QCoro::waitFor(capture.start(10, 64, 48)));
+    PixelBufferPool pool;
+    using Status = CaptureBackend::FrameStatus;
+    for (Status status : {Status::idle, Status::blank, Status::suspended, Status::started, Status::stopped}) {
+        backend.sink->videoSample({status, pool.acquire(64, 48), std::chrono::nanoseconds(1)});
+    }
+    backend.sink->videoSample({std::nullopt, pool.acquire(64, 48), std::chrono::nanoseconds(2)});
+    backend.sink->videoSample({Status::complete, nullptr, std::chrono::nanoseconds(3)});
+    backend.sink->videoSample({Status::complete, pool.acquire(64, 48), std::chrono::nanoseconds(4)});
+    ASSERT_EQ(frames.size(), 1);
+    EXPECT_EQ(frames[0], std::chrono::nanoseconds(4));
+}
+
+TEST(ScreenCaptureDelivery, SystemStopIsReportedOnceOnTheMainThread)
+{
+    FakeBackend backend;
+    backend.displays = {{10, 100, 100}};
+    ScreenCapture capture(backend);
+    int stopped = 0;
+    std::optional<CaptureError> reported;
+    std::thread::id thread;
+    capture.onStopped = [&](const std::optional<CaptureError>& error) {
+        ++stopped;
+        reported = error;
+        thread = std::this_thread::get_id();
+    };
+    EXPECT_FALSE(QCoro::waitFor(capture.start(10, 64, 48)));
+    std::thread([&] { backend.sink->streamStopped(CaptureError{u"X11"_s, 4, u"gone"_s}); }).join();
+    ASSERT_TRUE(Tests::waitUntil([&] { return stopped == 1; }));
+    EXPECT_EQ(thread, std::this_thread::get_id());
+    EXPECT_EQ(reported->code, 4);
+    EXPECT_FALSE(capture.isRunning());
+    Tests::drain();
+    EXPECT_EQ(stopped, 1);
+    // Idle again, and can be started again.
+    EXPECT_FALSE(QCoro::waitFor(capture.start(10, 64, 48)));
+    EXPECT_TRUE(capture.isRunning());
+}
+
+TEST(ScreenCaptureDelivery, StopReportedAfterTheModelStoppedIsDropped)
+{
+    FakeBackend backend;
+    backend.displays = {{10, 100, 100}};
+    ScreenCapture capture(backend);
+    int stopped = 0;
+    capture.onStopped = [&](const std::optional<CaptureError>&) { ++stopped; };
+    EXPECT_FALSE(QCoro::waitFor(capture.start(10, 64, 48)));
+    CaptureBackend::Sink* sink = backend.sink;
+    EXPECT_FALSE(QCoro::waitFor(capture.stop()));
+    sink->streamStopped(std::nullopt);
+    Tests::drain();
+    EXPECT_EQ(stopped, 0);
+}
+
+TEST(PixelBufferPool, HandsOutAtMostItsCapacityAndTakesBuffersBack)
+{
+    PixelBufferPool pool(4);
+    std::vector<std::shared_ptr<PixelBuffer>> held;
+    for (int i = 0; i < 4; ++i) {
+        held.push_back(pool.acquire(64, 48));
+        ASSERT_TRUE(held.back());
+    }
+    EXPECT_FALSE(pool.acquire(64, 48)) << "all four are held";
+    EXPECT_EQ(pool.buffersInUse(), 4);
+    const PixelBuffer* first = held.front().get();
+    held.erase(held.begin());
+    auto again = pool.acquire(64, 48);
+    EXPECT_EQ(again.get(), first) << "the returned buffer is reused, not reallocated";
+    EXPECT_EQ(again->width(), 64);
+    EXPECT_EQ(again->height(), 48);
+    EXPECT_GE(again->lumaStride(), 64);
+    EXPECT_EQ(again->matrix, PixelBuffer::Matrix::bt601);
+    EXPECT_EQ(again->range, PixelBuffer::Range::video);
+}
+
+TEST(PixelBufferPool, BuffersOutliveThePoolAndSizesChange)
+{
+    std::shared_ptr<PixelBuffer> survivor;
+    {
+        PixelBufferPool pool(2);
+        survivor = pool.acquire(32, 32);
+        auto other = pool.acquire(32, 32);
+        other.reset();
+        auto bigger = pool.acquire(64, 64);
+        ASSERT_TRUE(bigger);
+        EXPECT_EQ(bigger->width(), 64);
+    }
+    survivor->luma()[0] = 1; // still valid memory
+    survivor.reset();
+}
+
+namespace {
+
+struct Yuv {
+    int y;
+    int u;
+    int v;
+};
+
+Yuv convertSolid(std::uint8_t r, std::uint8_t g, std::uint8_t b, int width, int height, int outWidth,
+                 int outHeight)
+{
+    std::vector<std::uint8_t> bgrx(static_cast<std::size_t>(width) * height * 4);
+    for (std::size_t i = 0; i < bgrx.size(); i += 4) {
+        bgrx[i] = b;
+        bgrx[i + 1] = g;
+        bgrx[i + 2] = r;
+        bgrx[i + 3] = 0xFF;
+    }
+    PixelBufferPool pool;
+    auto buffer = pool.acquire(outWidth, outHeight);
+    Nv12Converter().convert(bgrx.data(), width * 4, width, height, *buffer);
+    const int cy = outHeight / 2;
+    const int cx = outWidth / 2;
+    return {buffer->luma()[cy * buffer->lumaStride() + cx],
+            buffer->chroma()[(cy / 2) * buffer->chromaStride() + (cx & ~1)],
+            buffer->chroma()[(cy / 2) * buffer->chromaStride() + (cx & ~1) + 1]};
+}
+
+} // namespace
+
+TEST(Nv12Converter, SolidColoursBecomeBt601VideoRange)
+{
+    struct Case {
+        std::uint8_t r, g, b;
+        Yuv expected;
+    };
+    // BT.601, 8-bit video range: Y = 16 + 219·Y', Cb/Cr = 128 + 224·(B'−Y')/1.772, (R'−Y')/1.402.
+    for (const Case& c : {Case{255, 255, 255, {235, 128, 128}}, Case{0, 0, 0, {16, 128, 128}},
+                          Case{255, 0, 0, {81, 90, 240}}, Case{0, 255, 0, {145, 54, 34}},
+                          Case{0, 0, 255, {41, 240, 110}}, Case{128, 128, 128, {126, 128, 128}}}) {
+        for (auto [outWidth, outHeight] : {std::pair{64, 48}, std::pair{32, 24}}) {
+            const Yuv yuv = convertSolid(c.r, c.g, c.b, 64, 48, outWidth, outHeight);
+            EXPECT_NEAR(yuv.y, c.expected.y, 2) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+            EXPECT_NEAR(yuv.u, c.expected.u, 2) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+            EXPECT_NEAR(yuv.v, c.expected.v, 2) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+        }
+    }
+}
+
+TEST(CursorImage, BlendsPremultipliedAndClipsAtTheEdges)
+{
+    CursorImage cursor;
+    cursor.width = 2;
+    cursor.height = 2;
+    cursor.hotX = 1;
+    cursor.hotY = 1;
+    // Opaque red, half-transparent white (premultiplied), fully transparent, opaque blue.
+    cursor.pixels = {0xFFFF0000u, 0x80808080u, 0x00000000u, 0xFF0000FFu};
+    std::vector<std::uint8_t> picture(3 * 3 * 4, 0);
+    cursor.blend(picture.data(), 12, 3, 3, 1, 1);
+    auto at = [&](int x, int y, int channel) {
+        return int(picture[static_cast<std::size_t>(y * 12 + x * 4 + channel)]);
+    };
+    EXPECT_EQ(at(0, 0, 2), 255); // red
+    EXPECT_EQ(at(1, 0, 0), 128); // white at half
+    EXPECT_EQ(at(0, 1, 2), 0);   // transparent: untouched
+    EXPECT_EQ(at(1, 1, 0), 255); // blue
+    // Hot spot at the corner: only the part inside is drawn, nothing outside is written.
+    std::vector<std::uint8_t> small(4, 7);
+    cursor.blend(small.data(), 4, 1, 1, 0, 0);
+    EXPECT_EQ(int(small[0]), 255);
+    EXPECT_EQ(int(small[2]), 0);
+}
