@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,8 +102,11 @@ bool Child::isRunning()
         return false;
     }
     int status = 0;
-    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+    rusage usage{};
+    if (::wait4(m_pid, &status, WNOHANG, &usage) == m_pid) {
         m_finished = true;
+        m_cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         drain();
         return false;

@@ -33,6 +33,8 @@ public:
 
     // The exit status, or -1 when it was ended by a signal.
     int exitCode() const { return m_exitCode; }
+    // User and system CPU time the child used, once it has ended.
+    double cpuSeconds() const { return m_cpuSeconds; }
     pid_t pid() const { return m_pid; }
     QByteArray output();
     QByteArray errors();
@@ -44,6 +46,7 @@ private:
     int m_out = -1;
     int m_err = -1;
     int m_exitCode = -1;
+    double m_cpuSeconds = 0;
     bool m_finished = false;
     QByteArray m_output;
     QByteArray m_errors;
