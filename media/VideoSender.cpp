@@ -1,0 +1,459 @@
+#include "media/VideoSender.h"
+
+#include "core/HelperLog.h"
+#include "media/HelperEncoderFactory.h"
+#include "media/rtc/RtcDataChannel.h"
+#include "media/rtc/RtcLogger.h"
+#include "media/rtc/RtcPeerConnection.h"
+
+#include <QJsonValue>
+#include <QtEndian>
+
+#include <gst/gst.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool g_logsAudio = false;
+bool g_rtcLog = false;
+
+// The shared factory: GStreamer, the library's log, the encoders. Made once, never released.
+std::shared_ptr<RtcEncoderFactory> sharedFactory()
+{
+    static const std::shared_ptr<RtcEncoderFactory> factory = [] {
+        gst_init(nullptr, nullptr);
+        RtcLogger::install(g_rtcLog);
+        return std::shared_ptr<RtcEncoderFactory>(std::make_shared<HelperEncoderFactory>());
+    }();
+    return factory;
+}
+
+std::optional<int> integerValue(const QJsonValue& value)
+{
+    if (!value.isDouble()) {
+        return std::nullopt;
+    }
+    const double number = value.toDouble();
+    if (number != std::floor(number) || number < std::numeric_limits<int>::min() ||
+        number > std::numeric_limits<int>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int>(number);
+}
+
+} // namespace
+
+// Library callbacks post through this to the main thread; once the sender is going away, disable()
+// waits for a post in progress and then lets nothing more through.
+class VideoSender::Relay {
+public:
+    explicit Relay(VideoSender* sender) : m_sender(sender) {}
+    void post(std::function<void(VideoSender&)> work)
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_sender) {
+            return;
+        }
+        VideoSender* sender = m_sender;
+        QMetaObject::invokeMethod(
+            sender, [sender, work = std::move(work)] { work(*sender); }, Qt::QueuedConnection);
+    }
+    void disable()
+    {
+        std::lock_guard lock(m_mutex);
+        m_sender = nullptr;
+    }
+
+private:
+    std::mutex m_mutex;
+    VideoSender* m_sender;
+};
+
+void VideoSender::setProcessOptions(bool logsAudio, bool rtcLog)
+{
+    g_logsAudio = logsAudio;
+    g_rtcLog = rtcLog;
+}
+
+std::shared_ptr<RtcEncoderFactory> VideoSender::encoderFactory()
+{
+    return sharedFactory();
+}
+
+VideoSender::VideoSender(int maxFramerate, int maxBitrateBps)
+    : m_maxFramerate(maxFramerate)
+    , m_maxBitrateBps(maxBitrateBps)
+    , m_relay(std::make_shared<Relay>(this))
+{}
+
+VideoSender::~VideoSender()
+{
+    m_relay->disable();
+    if (m_peerConnection) {
+        m_peerConnection->close();
+    }
+}
+
+QStringList VideoSender::rtpmapNames(const QString& sdp)
+{
+    QStringList names;
+    for (const QString& line : sdp.split(u"\r\n"_s)) {
+        if (!line.startsWith(u"a=rtpmap:"_s)) {
+            continue;
+        }
+        const QStringList fields = line.split(u' ', Qt::SkipEmptyParts);
+        if (!fields.isEmpty()) {
+            names.append(fields.last());
+        }
+    }
+    return names;
+}
+
+void VideoSender::start()
+{
+    const std::shared_ptr<RtcEncoderFactory> factory = sharedFactory();
+    std::weak_ptr<Relay> relay = m_relay;
+    RtcPeerConnection::Delegate delegate;
+    delegate.didGenerateIceCandidate = [relay](const RtcIceCandidate& candidate) {
+        if (auto r = relay.lock()) {
+            r->post([candidate](VideoSender& self) {
+                QJsonObject message{
+                    {u"t"_s, u"ice"_s}, {u"sdp"_s, candidate.sdp}, {u"index"_s, candidate.sdpMLineIndex}};
+                if (candidate.sdpMid) {
+                    message.insert(u"mid"_s, *candidate.sdpMid);
+                }
+                if (self.sendSignal) {
+                    self.sendSignal(message);
+                }
+            });
+        }
+    };
+    delegate.didChangeIceConnectionState = [relay](RtcIceConnectionState state) {
+        if (auto r = relay.lock()) {
+            r->post([state](VideoSender& self) { self.iceStateChanged(state); });
+        }
+    };
+    m_peerConnection = RtcPeerConnection::create(factory, delegate);
+    if (!m_peerConnection) {
+        if (onState) {
+            onState(SenderState::failed(u"Could not create the connection."_s));
+        }
+        return;
+    }
+    {
+        std::lock_guard lock(m_mediaMutex);
+        m_videoSource = m_peerConnection->videoSource();
+    }
+
+    if (auto transceiver = m_peerConnection->addTransceiver(u"ovu-video0"_s, {u"ovu"_s})) {
+        std::vector<RtcCodecInfo> h264;
+        std::vector<RtcCodecInfo> others;
+        const std::vector<RtcCodecInfo> capabilities = factory->supportedCodecs();
+        for (const RtcCodecInfo& codec : capabilities) {
+            (codec.name.compare(u"H264"_s, Qt::CaseInsensitive) == 0 ? h264 : others).push_back(codec);
+        }
+        if (h264.empty()) {
+            QStringList names;
+            for (const RtcCodecInfo& codec : capabilities) {
+                names.append(u'"' + codec.name + u'"');
+            }
+            HelperLog::write(u"this WebRTC build offers no H.264: ["_s + names.join(u", "_s) + u']');
+        } else {
+            h264.insert(h264.end(), others.begin(), others.end());
+            transceiver->setCodecPreferences(h264);
+        }
+        if (auto sender = transceiver->sender()) {
+            m_videoSender = sender;
+            RtcRtpParameters parameters = sender->parameters();
+            parameters.degradationPreference = RtcDegradationPreference::maintainResolution;
+            for (RtcRtpEncodingParameters& encoding : parameters.encodings) {
+                encoding.minBitrateBps = minimumBitrateBps;
+                encoding.maxBitrateBps = m_maxBitrateBps;
+                encoding.maxFramerate = m_maxFramerate;
+            }
+            sender->setParameters(parameters);
+        }
+    }
+
+    m_controlChannel =
+        m_peerConnection->createDataChannel(u"ovu-input"_s, RtcDataChannelInit{true, std::nullopt});
+    if (m_controlChannel) {
+        m_controlChannel->setMessageHandler([relay](const QByteArray& bytes, bool) {
+            if (auto r = relay.lock()) {
+                r->post([bytes](VideoSender& self) {
+                    if (self.onControlMessage) {
+                        self.onControlMessage(bytes);
+                    }
+                });
+            }
+        });
+    }
+    {
+        auto channel = m_peerConnection->createDataChannel(u"ovu-audio"_s, RtcDataChannelInit{false, 0});
+        std::lock_guard lock(m_mediaMutex);
+        m_audioChannel = std::move(channel);
+    }
+
+    RtcPeerConnection* connection = m_peerConnection.get();
+    m_peerConnection->createOffer([relay, connection](std::optional<RtcSessionDescription> offer) {
+        if (!offer) {
+            return;
+        }
+        auto r = relay.lock();
+        if (!r) {
+            return;
+        }
+        // Still on the library's thread: the connection lives until the sender has disabled the
+        // relay, which this completion holds.
+        connection->setLocalDescription(*offer, [relay, sdp = offer->sdp](const std::optional<QString>&) {
+            if (auto again = relay.lock()) {
+                again->post([sdp](VideoSender& self) { self.offerSent(sdp); });
+            }
+        });
+    });
+
+    m_statsTimer = new QTimer(this);
+    m_statsTimer->setInterval(statsInterval);
+    connect(m_statsTimer, &QTimer::timeout, this, &VideoSender::readStats);
+    m_statsTimer->start();
+}
+
+void VideoSender::offerSent(const QString& sdp)
+{
+    if (!m_peerConnection) {
+        return;
+    }
+    HelperLog::write(u"offer lists "_s + rtpmapNames(sdp).mid(0, 4).join(u", "_s));
+    if (sendSignal) {
+        sendSignal(QJsonObject{{u"t"_s, u"offer"_s}, {u"sdp"_s, sdp}});
+    }
+    if (onState) {
+        onState(SenderState::waiting());
+    }
+}
+
+void VideoSender::iceStateChanged(RtcIceConnectionState state)
+{
+    if (!m_peerConnection) {
+        return;
+    }
+    switch (state) {
+    case RtcIceConnectionState::connected:
+    case RtcIceConnectionState::completed:
+        if (!m_reportedConnected) {
+            m_reportedConnected = true;
+            if (onState) {
+                onState(SenderState::connected());
+            }
+        }
+        break;
+    case RtcIceConnectionState::failed:
+        m_reportedConnected = false;
+        if (onState) {
+            onState(SenderState::failed(u"The two ends could not reach each other."_s));
+        }
+        break;
+    case RtcIceConnectionState::disconnected:
+    case RtcIceConnectionState::closed:
+        m_reportedConnected = false;
+        if (onState) {
+            onState(SenderState::waiting());
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void VideoSender::receive(const QJsonObject& message)
+{
+    if (!m_peerConnection || message.isEmpty()) {
+        return;
+    }
+    const QJsonValue type = message.value(u"t"_s);
+    if (!type.isString()) {
+        return;
+    }
+    if (type.toString() == u"answer"_s) {
+        const QJsonValue sdp = message.value(u"sdp"_s);
+        if (!sdp.isString()) {
+            return;
+        }
+        m_peerConnection->setRemoteDescription(
+            RtcSessionDescription{RtcSessionDescription::Type::answer, sdp.toString()},
+            [](const std::optional<QString>& error) {
+                if (error) {
+                    HelperLog::write(u"answer refused: "_s + *error);
+                }
+            });
+    } else if (type.toString() == u"ice"_s) {
+        const QJsonValue sdp = message.value(u"sdp"_s);
+        if (!sdp.isString()) {
+            return;
+        }
+        const QJsonValue mid = message.value(u"mid"_s);
+        // An index that is no 32-bit integer is taken as 0, like a missing one.
+        m_peerConnection->addIceCandidate(
+            RtcIceCandidate{sdp.toString(), integerValue(message.value(u"index"_s)).value_or(0),
+                            mid.isString() ? std::optional(mid.toString()) : std::nullopt});
+    }
+}
+
+void VideoSender::sendFrame(const std::shared_ptr<PixelBuffer>& buffer, std::chrono::nanoseconds time)
+{
+    std::shared_ptr<RtcVideoSource> source;
+    {
+        std::lock_guard lock(m_mediaMutex);
+        source = m_videoSource;
+    }
+    if (source && buffer) {
+        source->capturer(buffer, time);
+    }
+}
+
+void VideoSender::sendAudio(const QByteArray& sound)
+{
+    std::shared_ptr<RtcDataChannel> channel;
+    {
+        std::lock_guard lock(m_mediaMutex);
+        channel = m_audioChannel;
+    }
+    if (!channel || channel->readyState() != RtcDataChannel::ReadyState::open ||
+        channel->bufferedAmount() >= audioBackPressure) {
+        return;
+    }
+    if (g_logsAudio) {
+        int peak = m_audioPeak.load(std::memory_order_relaxed);
+        for (qsizetype i = 0; i + 1 < sound.size(); i += 2) {
+            const int magnitude =
+                std::abs(static_cast<int>(qFromLittleEndian<qint16>(sound.constData() + i)));
+            if (magnitude > peak) {
+                peak = std::min(magnitude, 32767);
+            }
+        }
+        m_audioPeak.store(peak, std::memory_order_relaxed);
+    }
+    for (qsizetype offset = 0; offset < sound.size(); offset += audioPacketBytes) {
+        const qsizetype length = std::min<qsizetype>(audioPacketBytes, sound.size() - offset);
+        QByteArray packet(4 + length, Qt::Uninitialized);
+        qToBigEndian(m_audioSequence.fetch_add(1, std::memory_order_relaxed), packet.data());
+        std::memcpy(packet.data() + 4, sound.constData() + offset, static_cast<size_t>(length));
+        m_audioPackets.fetch_add(1, std::memory_order_relaxed);
+        channel->sendData(packet, true);
+    }
+}
+
+void VideoSender::setMaxBitrate(int bitsPerSecond)
+{
+    m_maxBitrateBps = bitsPerSecond;
+    auto sender = m_videoSender.lock();
+    if (!sender) {
+        return;
+    }
+    RtcRtpParameters parameters = sender->parameters();
+    for (RtcRtpEncodingParameters& encoding : parameters.encodings) {
+        encoding.maxBitrateBps = bitsPerSecond;
+    }
+    sender->setParameters(parameters);
+}
+
+SenderStats VideoSender::statsFromReport(const RtcStatsReport& report, double& bytesSent)
+{
+    SenderStats stats;
+    bytesSent = 0;
+    for (auto it = report.statistics.begin(); it != report.statistics.end(); ++it) {
+        const QVariantMap& values = it->values;
+        if (it->type != u"outbound-rtp"_s || values.value(u"kind"_s).toString() != u"video"_s ||
+            values.value(u"kind"_s).typeId() != QMetaType::QString) {
+            continue;
+        }
+        auto number = [&](const QString& name) {
+            const QVariant value = values.value(name);
+            bool ok = false;
+            const double result = value.toDouble(&ok);
+            return ok && value.typeId() != QMetaType::QString ? result : 0.0;
+        };
+        stats.framesPerSecond = number(u"framesPerSecond"_s);
+        stats.width = static_cast<int>(number(u"frameWidth"_s));
+        stats.height = static_cast<int>(number(u"frameHeight"_s));
+        const QVariant implementation = values.value(u"encoderImplementation"_s);
+        stats.encoder = implementation.typeId() == QMetaType::QString ? implementation.toString() : QString();
+        const QVariant codecId = values.value(u"codecId"_s);
+        if (codecId.typeId() == QMetaType::QString) {
+            const auto codec = report.statistics.find(codecId.toString());
+            if (codec != report.statistics.end() &&
+                codec->values.value(u"mimeType"_s).typeId() == QMetaType::QString) {
+                stats.encoder = codec->values.value(u"mimeType"_s).toString().remove(u"video/"_s) +
+                                u" by "_s + stats.encoder;
+            }
+        }
+        bytesSent = number(u"bytesSent"_s);
+    }
+    return stats;
+}
+
+void VideoSender::readStats()
+{
+    if (!m_peerConnection) {
+        return;
+    }
+    if (g_logsAudio) {
+        HelperLog::write(u"sound: "_s + QString::number(m_audioPackets.exchange(0)) + u" packets, peak "_s +
+                         QString::number(m_audioPeak.exchange(0)));
+    }
+    std::weak_ptr<Relay> relay = m_relay;
+    m_peerConnection->statistics([relay](const RtcStatsReport& report) {
+        double bytes = 0;
+        const SenderStats stats = statsFromReport(report, bytes);
+        if (auto r = relay.lock()) {
+            r->post([stats, bytes](VideoSender& self) { self.statsArrived(stats, bytes); });
+        }
+    });
+}
+
+void VideoSender::statsArrived(const SenderStats& received, double bytes)
+{
+    SenderStats stats = received;
+    const auto now = std::chrono::steady_clock::now();
+    const double elapsed = std::chrono::duration<double>(now - m_lastStatsTime).count();
+    if (elapsed > 0 && m_lastBytes <= bytes) {
+        stats.megabitsPerSecond = (bytes - m_lastBytes) * 8 / 1'000'000 / elapsed;
+    }
+    m_lastBytes = bytes;
+    m_lastStatsTime = now;
+    if (onStats) {
+        onStats(stats);
+    }
+}
+
+void VideoSender::stop()
+{
+    if (m_statsTimer) {
+        m_statsTimer->stop();
+        m_statsTimer->deleteLater();
+        m_statsTimer = nullptr;
+    }
+    if (m_controlChannel) {
+        m_controlChannel->setMessageHandler(nullptr);
+        m_controlChannel->close();
+        m_controlChannel = nullptr;
+    }
+    std::shared_ptr<RtcDataChannel> audio;
+    {
+        std::lock_guard lock(m_mediaMutex);
+        audio = std::move(m_audioChannel);
+        m_audioChannel = nullptr;
+        m_videoSource = nullptr;
+    }
+    if (audio) {
+        audio->close();
+    }
+    if (m_peerConnection) {
+        m_peerConnection->close();
+        m_peerConnection = nullptr;
+    }
+    if (onState) {
+        onState(SenderState::idle());
+    }
+}

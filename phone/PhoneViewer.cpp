@@ -1,0 +1,400 @@
+#include "phone/PhoneViewer.h"
+
+#include "media/rtc/RtcDataChannel.h"
+
+#include <QCoreApplication>
+#include <QJsonValue>
+#include <QtEndian>
+
+#define GST_USE_UNSTABLE_API
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#include <gst/webrtc/webrtc.h>
+
+#include <mutex>
+
+using namespace Qt::StringLiterals;
+
+struct PhoneViewer::State : std::enable_shared_from_this<State> {
+    QString preferred;
+    bool keepImages = false;
+    GstElement* pipeline = nullptr;
+    GstElement* webrtc = nullptr;
+    guint busWatch = 0;
+
+    mutable std::mutex mutex;
+    bool alive = true;
+    std::function<void(const QJsonObject&)> sendSignal;
+    std::function<void(const Picture&)> onPicture;
+    std::function<void(const QByteArray&)> onAudioPacket;
+    std::function<void(const QString&)> onIceState;
+    Figures figures;
+    QString answer;
+    std::shared_ptr<RtcDataChannel> control;
+    std::shared_ptr<RtcDataChannel> audio;
+    std::optional<std::uint32_t> lastSequence;
+
+    // Runs work on the main thread while the viewer exists.
+    void post(std::function<void(State&)> work)
+    {
+        std::weak_ptr<State> weak = weak_from_this();
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [weak, work = std::move(work)] {
+                if (auto self = weak.lock(); self && self->alive) {
+                    work(*self);
+                }
+            },
+            Qt::QueuedConnection);
+    }
+
+    static gboolean onBus(GstBus*, GstMessage* message, gpointer data)
+    {
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_LATENCY) {
+            gst_bin_recalculate_latency(GST_BIN(static_cast<State*>(data)->pipeline));
+        }
+        return TRUE;
+    }
+
+    static void onIceCandidate(GstElement*, guint index, gchar* candidate, gpointer data)
+    {
+        auto* self = static_cast<std::weak_ptr<State>*>(data);
+        if (auto state = self->lock()) {
+            const QJsonObject message{{u"t"_s, u"ice"_s},
+                                      {u"sdp"_s, QString::fromUtf8(candidate)},
+                                      {u"index"_s, static_cast<int>(index)}};
+            state->post([message](State& s) {
+                if (s.sendSignal) {
+                    s.sendSignal(message);
+                }
+            });
+        }
+    }
+
+    static void onIceNotify(GstElement* webrtc, GParamSpec*, gpointer data)
+    {
+        auto* self = static_cast<std::weak_ptr<State>*>(data);
+        GstWebRTCICEConnectionState ice = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
+        g_object_get(webrtc, "ice-connection-state", &ice, nullptr);
+        static const char* names[] = {"new",    "checking",     "connected", "completed",
+                                      "failed", "disconnected", "closed"};
+        const QString name = QString::fromLatin1(names[std::clamp(int(ice), 0, 6)]);
+        if (auto state = self->lock()) {
+            state->post([name](State& s) {
+                if (s.onIceState) {
+                    s.onIceState(name);
+                }
+            });
+        }
+    }
+
+    static void onDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data)
+    {
+        auto* self = static_cast<std::weak_ptr<State>*>(data);
+        auto state = self->lock();
+        if (!state) {
+            return;
+        }
+        auto wrapped = std::make_shared<RtcDataChannel>(channel);
+        std::weak_ptr<State> weak = state;
+        if (wrapped->label() == u"ovu-audio"_s) {
+            wrapped->setMessageHandler([weak](const QByteArray& packet, bool) {
+                if (auto s = weak.lock()) {
+                    s->audioPacket(packet);
+                }
+            });
+            std::lock_guard lock(state->mutex);
+            state->audio = wrapped;
+        } else if (wrapped->label() == u"ovu-input"_s) {
+            std::lock_guard lock(state->mutex);
+            state->control = wrapped;
+        }
+    }
+
+    void audioPacket(const QByteArray& packet)
+    {
+        if (packet.size() < 4) {
+            return;
+        }
+        const auto sequence = qFromBigEndian<std::uint32_t>(packet.constData());
+        {
+            std::lock_guard lock(mutex);
+            ++figures.audioPackets;
+            figures.audioBytes += packet.size() - 4;
+            if (lastSequence && sequence != *lastSequence + 1) {
+                ++figures.audioSequenceBreaks;
+            }
+            lastSequence = sequence;
+        }
+        post([packet](State& s) {
+            if (s.onAudioPacket) {
+                s.onAudioPacket(packet);
+            }
+        });
+    }
+
+    static GstFlowReturn onSample(GstAppSink* sink, gpointer data)
+    {
+        auto* self = static_cast<std::weak_ptr<State>*>(data);
+        GstSample* sample = gst_app_sink_pull_sample(sink);
+        auto state = self->lock();
+        if (!sample || !state) {
+            if (sample) {
+                gst_sample_unref(sample);
+            }
+            return GST_FLOW_OK;
+        }
+        Picture picture;
+        picture.decoded = std::chrono::steady_clock::now();
+        GstStructure* structure = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
+        gst_structure_get_int(structure, "width", &picture.width);
+        gst_structure_get_int(structure, "height", &picture.height);
+        GstBuffer* buffer = gst_sample_get_buffer(sample);
+        GstMapInfo map;
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            const int stride = ((picture.width * 3) + 3) & ~3;
+            const QImage view(map.data, picture.width, picture.height, stride, QImage::Format_RGB888);
+            picture.centre = view.pixel(picture.width / 2, picture.height / 2);
+            if (state->keepImages) {
+                picture.image = view.copy();
+            }
+            gst_buffer_unmap(buffer, &map);
+        }
+        gst_sample_unref(sample);
+        {
+            std::lock_guard lock(state->mutex);
+            ++state->figures.framesDecoded;
+            state->figures.width = picture.width;
+            state->figures.height = picture.height;
+        }
+        state->post([picture](State& s) {
+            if (s.onPicture) {
+                s.onPicture(picture);
+            }
+        });
+        return GST_FLOW_OK;
+    }
+
+    static void onPadAdded(GstElement*, GstPad* pad, gpointer data)
+    {
+        auto* self = static_cast<std::weak_ptr<State>*>(data);
+        auto state = self->lock();
+        if (!state || GST_PAD_DIRECTION(pad) != GST_PAD_SRC) {
+            return;
+        }
+        GstCaps* caps = gst_pad_get_current_caps(pad);
+        if (!caps) {
+            caps = gst_pad_query_caps(pad, nullptr);
+        }
+        const GstStructure* structure = gst_caps_get_structure(caps, 0);
+        const QString encoding = QString::fromUtf8(gst_structure_get_string(structure, "encoding-name"));
+        const QString profile = QString::fromUtf8(gst_structure_get_string(structure, "profile-level-id"));
+        gst_caps_unref(caps);
+        const bool vp8 = encoding.compare(u"VP8"_s, Qt::CaseInsensitive) == 0;
+        const QString description =
+            vp8 ? u"rtpvp8depay ! vp8dec"_s : u"rtph264depay ! h264parse ! avdec_h264"_s;
+        GError* error = nullptr;
+        GstElement* decode = gst_parse_bin_from_description(
+            (description + u" ! videoconvert ! video/x-raw,format=RGB ! appsink name=pictures sync=false"_s)
+                .toUtf8()
+                .constData(),
+            TRUE, &error);
+        if (!decode) {
+            g_clear_error(&error);
+            return;
+        }
+        GstElement* sink = gst_bin_get_by_name(GST_BIN(decode), "pictures");
+        GstAppSinkCallbacks callbacks{};
+        callbacks.new_sample = &State::onSample;
+        gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, new std::weak_ptr<State>(state),
+                                   [](gpointer d) { delete static_cast<std::weak_ptr<State>*>(d); });
+        gst_object_unref(sink);
+        gst_bin_add(GST_BIN(state->pipeline), decode);
+        gst_element_sync_state_with_parent(decode);
+        GstPad* input = gst_element_get_static_pad(decode, "sink");
+        gst_pad_link(pad, input);
+        gst_object_unref(input);
+        std::lock_guard lock(state->mutex);
+        state->figures.codec = encoding + (profile.isEmpty() ? QString() : u' ' + profile);
+    }
+
+    // The payload type of the offer's H.264 entry with this profile-level-id.
+    static std::optional<int> payloadFor(const GstSDPMessage* sdp, const QString& profile)
+    {
+        for (guint m = 0; m < gst_sdp_message_medias_len(sdp); ++m) {
+            const GstSDPMedia* media = gst_sdp_message_get_media(sdp, m);
+            for (guint a = 0; a < gst_sdp_media_attributes_len(media); ++a) {
+                const GstSDPAttribute* attribute = gst_sdp_media_get_attribute(media, a);
+                if (g_strcmp0(attribute->key, "fmtp") == 0 &&
+                    QString::fromUtf8(attribute->value).contains(u"profile-level-id="_s + profile)) {
+                    return QString::fromUtf8(attribute->value).section(u' ', 0, 0).toInt();
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+    void offer(const QString& text)
+    {
+        GstSDPMessage* sdp = nullptr;
+        if (gst_sdp_message_new_from_text(text.toUtf8().constData(), &sdp) != GST_SDP_OK) {
+            return;
+        }
+        std::optional<int> keep = preferred.isEmpty() ? std::nullopt : payloadFor(sdp, preferred);
+        GstWebRTCSessionDescription* description =
+            gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, sdp);
+        std::weak_ptr<State> weak = weak_from_this();
+        auto* data = new std::pair<std::weak_ptr<State>, std::optional<int>>(weak, keep);
+        GstPromise* promise = gst_promise_new_with_change_func(
+            [](GstPromise*, gpointer d) {
+                auto* pair = static_cast<std::pair<std::weak_ptr<State>, std::optional<int>>*>(d);
+                if (auto self = pair->first.lock()) {
+                    self->makeAnswer(pair->second);
+                }
+            },
+            data,
+            [](gpointer d) { delete static_cast<std::pair<std::weak_ptr<State>, std::optional<int>>*>(d); });
+        g_signal_emit_by_name(webrtc, "set-remote-description", description, promise);
+        gst_promise_unref(promise);
+        gst_webrtc_session_description_free(description);
+    }
+
+    void makeAnswer(std::optional<int> keepPayload)
+    {
+        if (keepPayload) {
+            // Keep only the preferred entry: the answer then names that payload type alone.
+            GstWebRTCRTPTransceiver* transceiver = nullptr;
+            g_signal_emit_by_name(webrtc, "get-transceiver", 0, &transceiver);
+            if (transceiver) {
+                GstCaps* caps = gst_caps_new_simple(
+                    "application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name", G_TYPE_STRING,
+                    "H264", "payload", G_TYPE_INT, *keepPayload, "clock-rate", G_TYPE_INT, 90000, nullptr);
+                g_object_set(transceiver, "codec-preferences", caps, nullptr);
+                gst_caps_unref(caps);
+                gst_object_unref(transceiver);
+            }
+        }
+        std::weak_ptr<State> weak = weak_from_this();
+        GstPromise* promise = gst_promise_new_with_change_func(
+            [](GstPromise* done, gpointer d) {
+                auto* self = static_cast<std::weak_ptr<State>*>(d);
+                auto state = self->lock();
+                const GstStructure* reply = gst_promise_get_reply(done);
+                GstWebRTCSessionDescription* answer = nullptr;
+                if (!state || !reply ||
+                    !gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer,
+                                       nullptr)) {
+                    return;
+                }
+                g_signal_emit_by_name(state->webrtc, "set-local-description", answer, nullptr);
+                gchar* text = gst_sdp_message_as_text(answer->sdp);
+                const QString sdp = QString::fromUtf8(text);
+                g_free(text);
+                gst_webrtc_session_description_free(answer);
+                {
+                    std::lock_guard lock(state->mutex);
+                    state->answer = sdp;
+                }
+                state->post([sdp](State& s) {
+                    if (s.sendSignal) {
+                        s.sendSignal(QJsonObject{{u"t"_s, u"answer"_s}, {u"sdp"_s, sdp}});
+                    }
+                });
+            },
+            new std::weak_ptr<State>(weak), [](gpointer d) { delete static_cast<std::weak_ptr<State>*>(d); });
+        g_signal_emit_by_name(webrtc, "create-answer", nullptr, promise);
+        gst_promise_unref(promise);
+    }
+};
+
+PhoneViewer::PhoneViewer(QString preferredProfileLevelId, bool keepImages)
+    : m_state(std::make_shared<State>())
+{
+    gst_init(nullptr, nullptr);
+    m_state->preferred = std::move(preferredProfileLevelId);
+    m_state->keepImages = keepImages;
+    m_state->pipeline = gst_pipeline_new(nullptr);
+    gst_object_ref_sink(m_state->pipeline);
+    m_state->webrtc = gst_element_factory_make("webrtcbin", nullptr);
+    gst_util_set_object_arg(G_OBJECT(m_state->webrtc), "bundle-policy", "max-bundle");
+    g_object_set(m_state->webrtc, "latency", guint(0), nullptr);
+    gst_bin_add(GST_BIN(m_state->pipeline), m_state->webrtc);
+    auto connect = [&](const char* signal, GCallback callback) {
+        g_signal_connect_data(
+            m_state->webrtc, signal, callback, new std::weak_ptr<State>(m_state),
+            [](gpointer d, GClosure*) { delete static_cast<std::weak_ptr<State>*>(d); }, GConnectFlags(0));
+    };
+    connect("on-ice-candidate", G_CALLBACK(State::onIceCandidate));
+    connect("notify::ice-connection-state", G_CALLBACK(State::onIceNotify));
+    connect("on-data-channel", G_CALLBACK(State::onDataChannel));
+    connect("pad-added", G_CALLBACK(State::onPadAdded));
+    GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(m_state->pipeline));
+    m_state->busWatch = gst_bus_add_watch(bus, &State::onBus, m_state.get());
+    gst_object_unref(bus);
+    gst_element_set_state(m_state->pipeline, GST_STATE_PLAYING);
+}
+
+PhoneViewer::~PhoneViewer()
+{
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->alive = false;
+        m_state->control.reset();
+        m_state->audio.reset();
+    }
+    g_source_remove(m_state->busWatch);
+    gst_element_set_state(m_state->pipeline, GST_STATE_NULL);
+    gst_object_unref(m_state->pipeline);
+}
+
+void PhoneViewer::receive(const QJsonObject& message)
+{
+    m_state->sendSignal = sendSignal;
+    m_state->onPicture = onPicture;
+    m_state->onAudioPacket = onAudioPacket;
+    m_state->onIceState = onIceState;
+    const QString type = message.value(u"t"_s).toString();
+    const QJsonValue sdp = message.value(u"sdp"_s);
+    if (!sdp.isString()) {
+        return;
+    }
+    if (type == u"offer"_s) {
+        m_state->offer(sdp.toString());
+    } else if (type == u"ice"_s) {
+        const QString line = sdp.toString();
+        if (!line.isEmpty()) {
+            g_signal_emit_by_name(m_state->webrtc, "add-ice-candidate",
+                                  guint(message.value(u"index"_s).toInt()), line.toUtf8().constData());
+        }
+    }
+}
+
+bool PhoneViewer::sendControl(const QByteArray& message)
+{
+    std::shared_ptr<RtcDataChannel> control;
+    {
+        std::lock_guard lock(m_state->mutex);
+        control = m_state->control;
+    }
+    return control && control->readyState() == RtcDataChannel::ReadyState::open &&
+           control->sendData(message, false);
+}
+
+bool PhoneViewer::hasControlChannel() const
+{
+    std::lock_guard lock(m_state->mutex);
+    return m_state->control && m_state->control->readyState() == RtcDataChannel::ReadyState::open;
+}
+
+PhoneViewer::Figures PhoneViewer::figures() const
+{
+    std::lock_guard lock(m_state->mutex);
+    return m_state->figures;
+}
+
+QString PhoneViewer::answer() const
+{
+    std::lock_guard lock(m_state->mutex);
+    return m_state->answer;
+}
