@@ -11,6 +11,10 @@
 
 #include <gst/gst.h>
 
+#include <cmath>
+#include <cstring>
+#include <limits>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -110,6 +114,52 @@ QStringList VideoSender::rtpmapNames(const QString& sdp)
     return names;
 }
 
+std::optional<std::vector<RtcCodecInfo>>
+VideoSender::codecPreferences(const std::vector<RtcCodecInfo>& capabilities)
+{
+    std::vector<RtcCodecInfo> h264;
+    std::vector<RtcCodecInfo> others;
+    for (const RtcCodecInfo& codec : capabilities) {
+        (codec.name.compare(u"H264"_s, Qt::CaseInsensitive) == 0 ? h264 : others).push_back(codec);
+    }
+    if (h264.empty()) {
+        QStringList names;
+        for (const RtcCodecInfo& codec : capabilities) {
+            names.append(u'"' + codec.name + u'"');
+        }
+        HelperLog::write(u"this WebRTC build offers no H.264: ["_s + names.join(u", "_s) + u']');
+        return std::nullopt;
+    }
+    h264.insert(h264.end(), others.begin(), others.end());
+    return h264;
+}
+
+QJsonObject VideoSender::iceMessage(const RtcIceCandidate& candidate)
+{
+    QJsonObject message{{u"t"_s, u"ice"_s}, {u"sdp"_s, candidate.sdp}, {u"index"_s, candidate.sdpMLineIndex}};
+    if (candidate.sdpMid) {
+        message.insert(u"mid"_s, *candidate.sdpMid);
+    }
+    return message;
+}
+
+std::optional<RtcIceCandidate> VideoSender::candidateFrom(const QJsonObject& message)
+{
+    const QJsonValue sdp = message.value(u"sdp"_s);
+    if (!sdp.isString()) {
+        return std::nullopt;
+    }
+    const QJsonValue mid = message.value(u"mid"_s);
+    // An index that is no 32-bit integer is taken as 0, like a missing one.
+    return RtcIceCandidate{sdp.toString(), integerValue(message.value(u"index"_s)).value_or(0),
+                           mid.isString() ? std::optional(mid.toString()) : std::nullopt};
+}
+
+bool VideoSender::acceptsAudio(bool channelOpen, std::uint64_t bufferedAmount)
+{
+    return channelOpen && bufferedAmount < audioBackPressure;
+}
+
 void VideoSender::start()
 {
     const std::shared_ptr<RtcEncoderFactory> factory = sharedFactory();
@@ -147,21 +197,8 @@ void VideoSender::start()
     }
 
     if (auto transceiver = m_peerConnection->addTransceiver(u"ovu-video0"_s, {u"ovu"_s})) {
-        std::vector<RtcCodecInfo> h264;
-        std::vector<RtcCodecInfo> others;
-        const std::vector<RtcCodecInfo> capabilities = factory->supportedCodecs();
-        for (const RtcCodecInfo& codec : capabilities) {
-            (codec.name.compare(u"H264"_s, Qt::CaseInsensitive) == 0 ? h264 : others).push_back(codec);
-        }
-        if (h264.empty()) {
-            QStringList names;
-            for (const RtcCodecInfo& codec : capabilities) {
-                names.append(u'"' + codec.name + u'"');
-            }
-            HelperLog::write(u"this WebRTC build offers no H.264: ["_s + names.join(u", "_s) + u']');
-        } else {
-            h264.insert(h264.end(), others.begin(), others.end());
-            transceiver->setCodecPreferences(h264);
+        if (auto preferences = codecPreferences(factory->supportedCodecs())) {
+            transceiver->setCodecPreferences(*preferences);
         }
         if (auto sender = transceiver->sender()) {
             m_videoSender = sender;
@@ -319,8 +356,8 @@ void VideoSender::sendAudio(const QByteArray& sound)
         std::lock_guard lock(m_mediaMutex);
         channel = m_audioChannel;
     }
-    if (!channel || channel->readyState() != RtcDataChannel::ReadyState::open ||
-        channel->bufferedAmount() >= audioBackPressure) {
+    if (!channel ||
+        !acceptsAudio(channel->readyState() == RtcDataChannel::ReadyState::open, channel->bufferedAmount())) {
         return;
     }
     if (g_logsAudio) {

@@ -70,6 +70,16 @@ public:
     static SenderStats statsFromReport(const RtcStatsReport& report, double& bytesSent);
     // The codec names of an offer's "a=rtpmap:" lines, as the log shows them.
     static QStringList rtpmapNames(const QString& sdp);
+    // H.264 entries (the name compared ignoring case) first, the rest after, each in its order;
+    // nothing, and the log line, when there is no H.264.
+    static std::optional<std::vector<RtcCodecInfo>>
+    codecPreferences(const std::vector<RtcCodecInfo>& capabilities);
+    // The "ice" message for a local candidate.
+    static QJsonObject iceMessage(const RtcIceCandidate& candidate);
+    // The candidate of a received "ice" message, nothing when it has no string "sdp".
+    static std::optional<RtcIceCandidate> candidateFrom(const QJsonObject& message);
+    // Whether a sound buffer may go out on a channel in this state with this much waiting.
+    static bool acceptsAudio(bool channelOpen, std::uint64_t bufferedAmount);
     // What the statistics timer runs every 2 seconds.
     void readStats();
 

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QJsonValue>
+#include <QRegularExpression>
 #include <QtEndian>
 
 #define GST_USE_UNSTABLE_API
@@ -31,6 +32,7 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
     std::function<void(const QString&)> onIceState;
     Figures figures;
     QString answer;
+    QString offerSdp;
     std::shared_ptr<RtcDataChannel> control;
     std::shared_ptr<RtcDataChannel> audio;
     std::optional<std::uint32_t> lastSequence;
@@ -98,6 +100,10 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
         }
         auto wrapped = std::make_shared<RtcDataChannel>(channel);
         std::weak_ptr<State> weak = state;
+        {
+            std::lock_guard lock(state->mutex);
+            state->figures.channels.append({wrapped->label(), wrapped->ordered(), wrapped->maxRetransmits()});
+        }
         if (wrapped->label() == u"ovu-audio"_s) {
             wrapped->setMessageHandler([weak](const QByteArray& packet, bool) {
                 if (auto s = weak.lock()) {
@@ -189,7 +195,6 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
         }
         const GstStructure* structure = gst_caps_get_structure(caps, 0);
         const QString encoding = QString::fromUtf8(gst_structure_get_string(structure, "encoding-name"));
-        const QString profile = QString::fromUtf8(gst_structure_get_string(structure, "profile-level-id"));
         gst_caps_unref(caps);
         const bool vp8 = encoding.compare(u"VP8"_s, Qt::CaseInsensitive) == 0;
         const QString description =
@@ -215,8 +220,6 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
         GstPad* input = gst_element_get_static_pad(decode, "sink");
         gst_pad_link(pad, input);
         gst_object_unref(input);
-        std::lock_guard lock(state->mutex);
-        state->figures.codec = encoding + (profile.isEmpty() ? QString() : u' ' + profile);
     }
 
     // The payload type of the offer's H.264 entry with this profile-level-id.
@@ -235,8 +238,38 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
         return std::nullopt;
     }
 
+    // "H264 640c34": the answer's video codec, with the profile the offer gave its payload type.
+    static QString codecOf(const GstSDPMessage* answer, const QString& offerText)
+    {
+        for (guint m = 0; m < gst_sdp_message_medias_len(answer); ++m) {
+            const GstSDPMedia* media = gst_sdp_message_get_media(answer, m);
+            if (g_strcmp0(gst_sdp_media_get_media(media), "video") != 0 ||
+                gst_sdp_media_formats_len(media) == 0) {
+                continue;
+            }
+            const QString payload = QString::fromUtf8(gst_sdp_media_get_format(media, 0));
+            QString name;
+            for (guint a = 0; a < gst_sdp_media_attributes_len(media); ++a) {
+                const GstSDPAttribute* attribute = gst_sdp_media_get_attribute(media, a);
+                const QString value = QString::fromUtf8(attribute->value ? attribute->value : "");
+                if (g_strcmp0(attribute->key, "rtpmap") == 0 && value.section(u' ', 0, 0) == payload) {
+                    name = value.section(u' ', 1).section(u'/', 0, 0);
+                }
+            }
+            const auto profile =
+                QRegularExpression(u"a=fmtp:"_s + payload + u" [^\\r]*profile-level-id=([0-9a-fA-F]{6})"_s)
+                    .match(offerText);
+            return profile.hasMatch() ? name + u' ' + profile.captured(1) : name;
+        }
+        return QString();
+    }
+
     void offer(const QString& text)
     {
+        {
+            std::lock_guard lock(mutex);
+            offerSdp = text;
+        }
         GstSDPMessage* sdp = nullptr;
         if (gst_sdp_message_new_from_text(text.toUtf8().constData(), &sdp) != GST_SDP_OK) {
             return;
@@ -263,15 +296,18 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
     void makeAnswer(std::optional<int> keepPayload)
     {
         if (keepPayload) {
-            // Keep only the preferred entry: the answer then names that payload type alone.
+            // A receiving transceiver that accepts only the preferred entry: the answer then names
+            // that payload type alone.
+            GstCaps* caps = gst_caps_new_simple(
+                "application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name", G_TYPE_STRING, "H264",
+                "payload", G_TYPE_INT, *keepPayload, "clock-rate", G_TYPE_INT, 90000, "profile-level-id",
+                G_TYPE_STRING, preferred.toUtf8().constData(), "packetization-mode", G_TYPE_STRING, "1",
+                "level-asymmetry-allowed", G_TYPE_STRING, "1", nullptr);
             GstWebRTCRTPTransceiver* transceiver = nullptr;
-            g_signal_emit_by_name(webrtc, "get-transceiver", 0, &transceiver);
+            g_signal_emit_by_name(webrtc, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY,
+                                  caps, &transceiver);
+            gst_caps_unref(caps);
             if (transceiver) {
-                GstCaps* caps = gst_caps_new_simple(
-                    "application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name", G_TYPE_STRING,
-                    "H264", "payload", G_TYPE_INT, *keepPayload, "clock-rate", G_TYPE_INT, 90000, nullptr);
-                g_object_set(transceiver, "codec-preferences", caps, nullptr);
-                gst_caps_unref(caps);
                 gst_object_unref(transceiver);
             }
         }
@@ -291,11 +327,12 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
                 gchar* text = gst_sdp_message_as_text(answer->sdp);
                 const QString sdp = QString::fromUtf8(text);
                 g_free(text);
-                gst_webrtc_session_description_free(answer);
                 {
                     std::lock_guard lock(state->mutex);
                     state->answer = sdp;
+                    state->figures.codec = codecOf(answer->sdp, state->offerSdp);
                 }
+                gst_webrtc_session_description_free(answer);
                 state->post([sdp](State& s) {
                     if (s.sendSignal) {
                         s.sendSignal(QJsonObject{{u"t"_s, u"answer"_s}, {u"sdp"_s, sdp}});

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 #include <chrono>
@@ -35,6 +36,13 @@ public:
         std::int64_t audioBytes = 0;
         // Packets whose number was not the one after the previous packet's.
         int audioSequenceBreaks = 0;
+        // The data channels the helper opened: label, ordered, retransmission limit (-1: none).
+        struct Channel {
+            QString label;
+            bool ordered = true;
+            int maxRetransmits = -1;
+        };
+        QList<Channel> channels;
     };
 
     // preferredProfileLevelId: the H.264 entry of the offer the answer keeps ("42e034", "640c34");

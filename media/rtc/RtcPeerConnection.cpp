@@ -363,7 +363,14 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
             return;
         }
         const auto offered = preferences.find(negotiated->first);
-        const std::optional<RtcEncoderSpec> made = encoders->createEncoder(negotiated->second);
+        // The negotiated codec is the offered entry of that payload type, with what the answer
+        // says on top (an answer may leave out parameters such as the profile).
+        RtcCodecInfo codec = offered != preferences.end() ? offered->second : negotiated->second;
+        for (auto it = negotiated->second.parameters.begin(); it != negotiated->second.parameters.end();
+             ++it) {
+            codec.parameters.insert(it.key(), it.value());
+        }
+        const std::optional<RtcEncoderSpec> made = encoders->createEncoder(codec);
         if (!made) {
             HelperLog::write(u"webrtc: no encoder for "_s + negotiated->second.name);
             return;
@@ -619,7 +626,8 @@ std::shared_ptr<RtcRtpTransceiver> RtcPeerConnection::addTransceiver(const QStri
         m_core->transceiver = transceiver;
         m_core->sinkPad = pad;
     }
-    return std::make_shared<RtcRtpTransceiver>(m_core);
+    m_transceiver = std::make_shared<RtcRtpTransceiver>(m_core);
+    return m_transceiver;
 }
 
 std::shared_ptr<RtcDataChannel> RtcPeerConnection::createDataChannel(const QString& label,
@@ -793,12 +801,34 @@ void RtcPeerConnection::statistics(std::function<void(const RtcStatsReport&)> co
 void RtcPeerConnection::close()
 {
     m_core->shutDown();
+    m_transceiver = nullptr;
 }
 
 std::optional<RtcEncoderSpec> RtcPeerConnection::negotiatedEncoder() const
 {
     std::lock_guard lock(m_core->mutex);
     return m_core->spec;
+}
+
+std::optional<int> RtcPeerConnection::encoderBitrate() const
+{
+    std::lock_guard lock(m_core->mutex);
+    if (!m_core->encoder || !m_core->spec) {
+        return std::nullopt;
+    }
+    if (m_core->spec->encoder == u"x264enc"_s) {
+        guint kbps = 0;
+        g_object_get(m_core->encoder, "bitrate", &kbps, nullptr);
+        return static_cast<int>(kbps) * 1000;
+    }
+    if (m_core->spec->encoder == u"openh264enc"_s) {
+        guint bps = 0;
+        g_object_get(m_core->encoder, "bitrate", &bps, nullptr);
+        return static_cast<int>(bps);
+    }
+    gint bps = 0;
+    g_object_get(m_core->encoder, "target-bitrate", &bps, nullptr);
+    return bps;
 }
 
 RtcRtpTransceiver::RtcRtpTransceiver(std::weak_ptr<RtcPeerConnection::Core> core)

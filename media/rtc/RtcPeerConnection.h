@@ -58,12 +58,16 @@ public:
 
     // The codec the encoding branch was built for, once the answer came.
     std::optional<RtcEncoderSpec> negotiatedEncoder() const;
+    // The running encoder's target bitrate in bits per second, once the branch exists.
+    std::optional<int> encoderBitrate() const;
 
     struct Core;
 
 private:
     explicit RtcPeerConnection(std::shared_ptr<Core> core);
     std::shared_ptr<Core> m_core;
+    // The connection owns its transceiver (and so its sender); callers hold them weakly.
+    std::shared_ptr<RtcRtpTransceiver> m_transceiver;
 };
 
 // The sending side of the video transceiver: its parameters, read and written back whole.

@@ -2,16 +2,18 @@
 #include "media/HelperEncoderFactory.h"
 #include "media/PixelBufferPool.h"
 #include "media/VideoSender.h"
+#include "media/rtc/RtcLogger.h"
 #include "media/rtc/RtcPeerConnection.h"
 #include "phone/PhoneViewer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LogReader.h"
 
-#include <QJsonArray>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 using namespace Qt::StringLiterals;
@@ -31,7 +33,8 @@ public:
             while (!m_stop) {
                 if (auto buffer = pool.acquire(width, height)) {
                     for (int row = 0; row < height; ++row) {
-                        std::memset(buffer->luma() + row * buffer->lumaStride(), m_y.load(), width);
+                        std::memset(buffer->luma() + row * buffer->lumaStride(), y,
+                                    static_cast<size_t>(width));
                     }
                     for (int row = 0; row < height / 2; ++row) {
                         std::uint8_t* line = buffer->chroma() + row * buffer->chromaStride();
@@ -41,13 +44,11 @@ public:
                         }
                     }
                     sender.sendFrame(buffer, std::chrono::steady_clock::now().time_since_epoch());
-                    ++m_pushed;
                 }
                 next += std::chrono::nanoseconds(1'000'000'000 / fps);
                 std::this_thread::sleep_until(next);
             }
         })
-        , m_y(y)
     {}
     ~FramePump() { stop(); }
     void stop()
@@ -57,13 +58,10 @@ public:
             m_thread.join();
         }
     }
-    int pushed() const { return m_pushed; }
 
 private:
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_pushed{0};
     std::thread m_thread;
-    std::atomic<std::uint8_t> m_y;
 };
 
 // A sender and a phone viewer whose signalling goes straight from one to the other.
@@ -71,10 +69,10 @@ struct Link {
     VideoSender sender;
     PhoneViewer viewer;
     QList<QJsonObject> toPhone;
-    int fromPhone = 0;
     QList<SenderState> states;
     QList<SenderStats> stats;
     QList<QByteArray> controls;
+    QList<QByteArray> packets;
     std::vector<PhoneViewer::Picture> pictures;
 
     explicit Link(const QString& preferredProfile = {}, int maxBitrate = 6'000'000)
@@ -85,16 +83,19 @@ struct Link {
             toPhone.append(message);
             viewer.receive(message);
         };
-        viewer.sendSignal = [this](const QJsonObject& message) {
-            ++fromPhone;
-            sender.receive(message);
-        };
+        viewer.sendSignal = [this](const QJsonObject& message) { sender.receive(message); };
         viewer.onPicture = [this](const PhoneViewer::Picture& picture) { pictures.push_back(picture); };
+        viewer.onAudioPacket = [this](const QByteArray& packet) { packets.append(packet); };
         sender.onState = [this](const SenderState& state) { states.append(state); };
         sender.onStats = [this](const SenderStats& s) { stats.append(s); };
         sender.onControlMessage = [this](const QByteArray& bytes) { controls.append(bytes); };
     }
-    ~Link() { sender.stop(); }
+    ~Link()
+    {
+        if (sender.hasPeerConnection()) {
+            sender.stop();
+        }
+    }
     QString offer() const
     {
         for (const QJsonObject& message : toPhone) {
@@ -105,23 +106,311 @@ struct Link {
         return {};
     }
     bool connected() const { return states.contains(SenderState::connected()); }
+    bool waitConnected()
+    {
+        return Tests::waitUntil([&] { return connected() && viewer.hasControlChannel(); }, 20s);
+    }
 };
+
+QString videoSection(const QString& sdp)
+{
+    const qsizetype start = sdp.indexOf(u"m=video"_s);
+    const qsizetype end = sdp.indexOf(u"\r\nm="_s, start + 1);
+    return sdp.mid(start, end < 0 ? -1 : end - start);
+}
 
 } // namespace
 
-TEST(VideoSender, PicturesReachThePhoneDecoded)
+TEST(VideoSenderLink, OfferListsTheTwoH264EntriesFirstAndTheDataChannels)
 {
     Link link;
     link.sender.start();
-    FramePump pump(link.sender, 640, 360, 81, 90, 240); // red
+    ASSERT_TRUE(link.waitConnected());
+    const QString offer = link.offer();
+    const QString video = videoSection(offer);
+    const QStringList payloads = video.section(u"\r\n"_s, 0, 0).split(u' ').mid(3);
+    ASSERT_GE(payloads.size(), 2) << video.toStdString();
+    EXPECT_TRUE(video.contains(u"a=rtpmap:"_s + payloads[0] + u" H264/90000"_s));
+    EXPECT_TRUE(video.contains(u"a=rtpmap:"_s + payloads[1] + u" H264/90000"_s));
+    const auto fmtp = [&](const QString& payload) {
+        const auto match = QRegularExpression(u"a=fmtp:"_s + payload + u" ([^\r]*)"_s).match(video);
+        return match.captured(1);
+    };
+    EXPECT_TRUE(fmtp(payloads[0]).contains(u"profile-level-id=640c34"_s)) << fmtp(payloads[0]).toStdString();
+    EXPECT_TRUE(fmtp(payloads[1]).contains(u"profile-level-id=42e034"_s));
+    for (const QString& payload : payloads.mid(0, 2)) {
+        EXPECT_TRUE(fmtp(payload).contains(u"packetization-mode=1"_s));
+        EXPECT_TRUE(fmtp(payload).contains(u"level-asymmetry-allowed=1"_s));
+    }
+    EXPECT_TRUE(video.contains(u"a=sendonly"_s));
+    EXPECT_TRUE(offer.contains(u"m=application"_s)) << "the data channels are part of the offer";
+    EXPECT_TRUE(Tests::waitForLogLine(HelperLog::path(), u"offer lists H264/90000, H264/90000"_s));
+
+    ASSERT_TRUE(Tests::waitUntil([&] { return link.viewer.figures().channels.size() == 2; }));
+    const auto channels = link.viewer.figures().channels;
+    for (const auto& channel : channels) {
+        if (channel.label == u"ovu-input"_s) {
+            EXPECT_TRUE(channel.ordered);
+            EXPECT_EQ(channel.maxRetransmits, -1);
+        } else {
+            EXPECT_EQ(channel.label, u"ovu-audio"_s);
+            EXPECT_FALSE(channel.ordered);
+            EXPECT_EQ(channel.maxRetransmits, 0);
+        }
+    }
+}
+
+class VideoSenderProfiles : public ::testing::TestWithParam<QString> {};
+
+TEST_P(VideoSenderProfiles, PictureDecodedWhicheverEntryTheAnswerPicks)
+{
+    Link link(GetParam());
+    link.sender.start();
+    FramePump pump(link.sender, 1280, 720, 145, 54, 34); // green
     ASSERT_TRUE(Tests::waitUntil([&] { return link.pictures.size() >= 60; }, 20s))
-        << link.pictures.size() << " pictures, states " << link.states.size() << " to phone "
-        << link.toPhone.size() << " answer " << link.viewer.answer().size() << " fromPhone "
-        << link.fromPhone;
+        << link.pictures.size() << "\n"
+        << link.viewer.answer().toStdString();
     const PhoneViewer::Picture& last = link.pictures.back();
-    EXPECT_EQ(last.width, 640);
-    EXPECT_EQ(last.height, 360);
-    EXPECT_GT(qRed(last.centre), 200) << std::hex << last.centre;
-    EXPECT_LT(qGreen(last.centre), 60);
-    EXPECT_LT(qBlue(last.centre), 60);
+    EXPECT_EQ(last.width, 1280);
+    EXPECT_EQ(last.height, 720);
+    EXPECT_GT(qGreen(last.centre), 200) << std::hex << last.centre;
+    EXPECT_LT(qRed(last.centre), 60);
+    EXPECT_TRUE(link.viewer.figures().codec.contains(GetParam()))
+        << link.viewer.figures().codec.toStdString() << "\n"
+        << videoSection(link.viewer.answer()).toStdString();
+    const auto encoder = link.sender.peerConnection()->negotiatedEncoder();
+    ASSERT_TRUE(encoder);
+    EXPECT_EQ(encoder->codec.parameters.value(u"profile-level-id"_s), GetParam());
+    EXPECT_EQ(encoder->profile, GetParam().startsWith(u"64"_s) ? u"high"_s : u"constrained-baseline"_s);
+    EXPECT_EQ(link.states.first(), SenderState::waiting());
+    EXPECT_EQ(link.states.value(1), SenderState::connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEntries, VideoSenderProfiles, ::testing::Values(u"42e034"_s, u"640c34"_s));
+
+TEST(VideoSenderLink, StatsBitrateControlAndStop)
+{
+    Link link({}, 8'000'000);
+    link.sender.start();
+    FramePump pump(link.sender, 640, 360, 41, 240, 110);
+    ASSERT_TRUE(link.waitConnected());
+    ASSERT_TRUE(Tests::waitUntil(
+        [&] { return link.stats.size() >= 2 && link.stats.last().framesPerSecond > 0; }, 10s));
+    const SenderStats s = link.stats.last();
+    EXPECT_GT(s.framesPerSecond, 20);
+    EXPECT_LE(s.framesPerSecond, 70);
+    EXPECT_GT(s.megabitsPerSecond, 0);
+    EXPECT_EQ(s.width, 640);
+    EXPECT_EQ(s.height, 360);
+    EXPECT_EQ(s.encoder, u"H264 by x264enc"_s);
+
+    EXPECT_EQ(link.sender.peerConnection()->encoderBitrate(), 8'000'000);
+    link.sender.setMaxBitrate(12'000'000);
+    EXPECT_EQ(link.sender.maxBitrateBps(), 12'000'000);
+    EXPECT_EQ(link.sender.peerConnection()->encoderBitrate(), 12'000'000)
+        << "the running encoder's upper bitrate";
+
+    link.sender.stop();
+    EXPECT_EQ(link.states.last(), SenderState::idle());
+    const int statesAfterStop = int(link.states.size());
+    const std::size_t picturesAfterStop = link.pictures.size();
+    link.sender.receive({{u"t"_s, u"ice"_s}, {u"sdp"_s, u"candidate:1 1 UDP 1 10.77.0.1 9 typ host"_s}});
+    link.sender.receive({{u"t"_s, u"answer"_s}, {u"sdp"_s, u"v=0"_s}});
+    Tests::spin(300ms); // the pump keeps pushing: nothing goes anywhere
+    EXPECT_EQ(link.states.size(), statesAfterStop);
+    EXPECT_LE(link.pictures.size(), picturesAfterStop + 2);
+    EXPECT_FALSE(link.sender.hasPeerConnection());
+}
+
+TEST(VideoSenderLink, SoundPacketsAreNumberedAndControlMessagesArrive)
+{
+    Link link;
+    link.sender.sendAudio(QByteArray(4096, 'x'));
+    EXPECT_EQ(link.sender.audioSequence(), 0u) << "no channel yet: dropped";
+    link.sender.start();
+    ASSERT_TRUE(link.waitConnected());
+    ASSERT_TRUE(Tests::waitUntil([&] { return link.viewer.figures().channels.size() == 2; }));
+    Tests::spin(200ms);
+    std::thread sound([&] {
+        for (int i = 0; i < 50; ++i) {
+            link.sender.sendAudio(QByteArray(4096, char(i)));
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    sound.join();
+    ASSERT_TRUE(Tests::waitUntil([&] { return link.packets.size() >= 150; }, 10s)) << link.packets.size();
+    EXPECT_EQ(link.sender.audioSequence(), 150u);
+    EXPECT_EQ(link.viewer.figures().audioSequenceBreaks, 0);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(link.packets[i].size(), i < 2 ? 1924 : 260) << "1920, 1920 and 256 bytes of sound";
+    }
+
+    EXPECT_TRUE(link.viewer.sendControl(R"({"t":"move","x":0.5,"y":0.5})"));
+    ASSERT_TRUE(Tests::waitUntil([&] { return !link.controls.isEmpty(); }));
+    EXPECT_EQ(link.controls[0], QByteArray(R"({"t":"move","x":0.5,"y":0.5})"));
+}
+
+TEST(VideoSenderUnits, SoundGoesOutOnlyOnAnOpenChannelBelowTheBackPressure)
+{
+    EXPECT_TRUE(VideoSender::acceptsAudio(true, 0));
+    EXPECT_TRUE(VideoSender::acceptsAudio(true, 63'999));
+    EXPECT_FALSE(VideoSender::acceptsAudio(true, 64'000));
+    EXPECT_FALSE(VideoSender::acceptsAudio(false, 0));
+}
+
+TEST(VideoSenderUnits, OfferLogNamesTheFirstFourRtpmaps)
+{
+    const QString sdp =
+        u"v=0\r\na=rtpmap:96 H264/90000\r\na=rtpmap:97 H264/90000\r\na=rtpmap:98 VP8/90000\r\n"
+        u"a=rtpmap:99 rtx/90000\r\na=rtpmap:100 VP9/90000\r\na=rtpmap:101 red/90000\r\na=rtpmap:\r\n"_s;
+    const QStringList names = VideoSender::rtpmapNames(sdp);
+    EXPECT_EQ(names.mid(0, 4),
+              (QStringList{u"H264/90000"_s, u"H264/90000"_s, u"VP8/90000"_s, u"rtx/90000"_s}));
+    EXPECT_EQ(names.size(), 7) << "a line with a single field still gives that field";
+}
+
+TEST(VideoSenderUnits, CodecPreferencesPutH264FirstIgnoringCase)
+{
+    const auto order = VideoSender::codecPreferences(
+        {{u"VP8"_s, {}}, {u"h264"_s, {{u"a"_s, u"1"_s}}}, {u"H264"_s, {}}, {u"rtx"_s, {}}});
+    ASSERT_TRUE(order);
+    QStringList names;
+    for (const RtcCodecInfo& codec : *order) {
+        names.append(codec.name);
+    }
+    EXPECT_EQ(names, (QStringList{u"h264"_s, u"H264"_s, u"VP8"_s, u"rtx"_s}));
+
+    EXPECT_FALSE(VideoSender::codecPreferences({{u"VP8"_s, {}}, {u"VP9"_s, {}}}));
+    EXPECT_TRUE(
+        Tests::waitForLogLine(HelperLog::path(), u"this WebRTC build offers no H.264: [\"VP8\", \"VP9\"]"_s));
+}
+
+TEST(VideoSenderUnits, IceMessagesBothWays)
+{
+    const QJsonObject withoutMid = VideoSender::iceMessage({u"candidate:x"_s, 0, std::nullopt});
+    EXPECT_EQ(withoutMid.keys(), (QStringList{u"index"_s, u"sdp"_s, u"t"_s}));
+    EXPECT_EQ(VideoSender::iceMessage({u"candidate:x"_s, 1, u"video0"_s}).value(u"mid"_s).toString(),
+              u"video0"_s);
+
+    auto candidate = VideoSender::candidateFrom({{u"t"_s, u"ice"_s}, {u"sdp"_s, u"candidate:y"_s}});
+    ASSERT_TRUE(candidate);
+    EXPECT_EQ(candidate->sdpMLineIndex, 0);
+    EXPECT_FALSE(candidate->sdpMid);
+    candidate = VideoSender::candidateFrom({{u"sdp"_s, u"c"_s}, {u"index"_s, 2}, {u"mid"_s, 5}});
+    EXPECT_EQ(candidate->sdpMLineIndex, 2);
+    EXPECT_FALSE(candidate->sdpMid) << "a mid that is no string is ignored";
+    EXPECT_EQ(VideoSender::candidateFrom({{u"sdp"_s, u"c"_s}, {u"index"_s, 1.5}})->sdpMLineIndex, 0);
+    EXPECT_EQ(VideoSender::candidateFrom({{u"sdp"_s, u"c"_s}, {u"index"_s, 4294967296.0}})->sdpMLineIndex, 0);
+    EXPECT_FALSE(VideoSender::candidateFrom({{u"sdp"_s, 7}}));
+}
+
+TEST(VideoSenderUnits, StatisticsFromTheReport)
+{
+    RtcStatsReport report;
+    report.statistics.insert(u"out"_s, {u"outbound-rtp"_s,
+                                        {{u"kind"_s, u"video"_s},
+                                         {u"framesPerSecond"_s, 59.5},
+                                         {u"frameWidth"_s, 1920},
+                                         {u"frameHeight"_s, 1080},
+                                         {u"codecId"_s, u"c1"_s},
+                                         {u"bytesSent"_s, 2'500'000.0}}});
+    report.statistics.insert(u"c1"_s, {u"codec"_s, {{u"mimeType"_s, u"video/H264"_s}}});
+    report.statistics.insert(u"audio"_s,
+                             {u"outbound-rtp"_s, {{u"kind"_s, u"audio"_s}, {u"bytesSent"_s, 9.0}}});
+    report.statistics.insert(u"other"_s,
+                             {u"inbound-rtp"_s, {{u"kind"_s, u"video"_s}, {u"bytesSent"_s, 7.0}}});
+    double bytes = 0;
+    SenderStats stats = VideoSender::statsFromReport(report, bytes);
+    EXPECT_DOUBLE_EQ(stats.framesPerSecond, 59.5);
+    EXPECT_EQ(stats.width, 1920);
+    EXPECT_EQ(stats.height, 1080);
+    EXPECT_EQ(stats.encoder, u"H264 by "_s) << "no implementation name: the text ends in a blank";
+    EXPECT_DOUBLE_EQ(bytes, 2'500'000);
+
+    report.statistics[u"out"_s].values.insert(u"encoderImplementation"_s, u"x264enc"_s);
+    report.statistics[u"out"_s].values.remove(u"codecId"_s);
+    report.statistics[u"out"_s].values.insert(u"frameWidth"_s, u"wide"_s);
+    stats = VideoSender::statsFromReport(report, bytes);
+    EXPECT_EQ(stats.encoder, u"x264enc"_s);
+    EXPECT_EQ(stats.width, 0) << "a value of the wrong type counts as 0";
+
+    stats = VideoSender::statsFromReport(RtcStatsReport{}, bytes);
+    EXPECT_EQ(stats, SenderStats{});
+    EXPECT_DOUBLE_EQ(bytes, 0);
+}
+
+TEST(VideoSenderUnits, StateDescriptions)
+{
+    EXPECT_EQ(SenderState::failed(u"The two ends could not reach each other."_s).description(),
+              u"failed(\"The two ends could not reach each other.\")"_s);
+    EXPECT_EQ(SenderState::waiting().description(), u"waiting"_s);
+    EXPECT_EQ(SenderState::failed(u"a"_s), SenderState::failed(u"a"_s));
+    EXPECT_NE(SenderState::failed(u"a"_s), SenderState::failed(u"b"_s));
+}
+
+namespace {
+
+class ListFactory final : public RtcEncoderFactory {
+public:
+    std::vector<RtcCodecInfo> supportedCodecs() const override
+    {
+        return {{u"H264"_s, {{u"profile-level-id"_s, u"42e01f"_s}}},
+                {u"H264"_s, {{u"profile-level-id"_s, u"640c1f"_s}}},
+                {u"VP8"_s, {}},
+                {u"VP9"_s, {}}};
+    }
+    std::optional<RtcEncoderSpec> createEncoder(const RtcCodecInfo& codec) const override
+    {
+        return RtcEncoderSpec{codec, u"fake"_s, u"fakepay"_s, {}};
+    }
+};
+
+QString levelFor(const HelperEncoderFactory& factory, std::optional<QString> profile)
+{
+    RtcCodecInfo codec{u"H264"_s, {{u"packetization-mode"_s, u"1"_s}}};
+    if (profile) {
+        codec.parameters.insert(u"profile-level-id"_s, *profile);
+    }
+    const auto spec = factory.createEncoder(codec);
+    EXPECT_EQ(spec->codec.parameters.value(u"packetization-mode"_s), u"1"_s) << "other parameters are kept";
+    return spec->codec.parameters.value(u"profile-level-id"_s);
+}
+
+} // namespace
+
+TEST(HelperEncoderFactory, H264EntriesReplaceTheFallbacksAndComeFirst)
+{
+    HelperEncoderFactory factory(std::make_unique<ListFactory>());
+    const auto codecs = factory.supportedCodecs();
+    ASSERT_EQ(codecs.size(), 4u);
+    EXPECT_EQ(codecs[0], HelperEncoderFactory::h264()[0]);
+    EXPECT_EQ(codecs[0].parameters.value(u"profile-level-id"_s), u"640c34"_s);
+    EXPECT_EQ(codecs[1].parameters.value(u"profile-level-id"_s), u"42e034"_s);
+    EXPECT_EQ(codecs[1].parameters.value(u"level-asymmetry-allowed"_s), u"1"_s);
+    EXPECT_EQ(codecs[2].name, u"VP8"_s);
+    EXPECT_EQ(codecs[3].name, u"VP9"_s);
+}
+
+TEST(HelperEncoderFactory, EncodersAreBuiltForLevelFivePointTwo)
+{
+    HelperEncoderFactory factory(std::make_unique<ListFactory>());
+    EXPECT_EQ(levelFor(factory, u"42e01f"_s), u"42e034"_s);
+    EXPECT_EQ(levelFor(factory, u"640c1f"_s), u"640c34"_s);
+    EXPECT_EQ(levelFor(factory, u"4d001f"_s), u"4d0034"_s);
+    EXPECT_EQ(levelFor(factory, std::nullopt), u"42e034"_s);
+    EXPECT_EQ(levelFor(factory, u"42e01"_s), u"42e034"_s);
+    const auto vp8 = factory.createEncoder({u"VP8"_s, {{u"x"_s, u"y"_s}}});
+    EXPECT_EQ(vp8->codec.parameters.value(u"x"_s), u"y"_s) << "other codecs go to the fallback unchanged";
+}
+
+TEST(RtcLogger, FilterAndLength)
+{
+    EXPECT_EQ(RtcLogger::lineFor(u"  something failed \n"_s, false), u"webrtc: something failed"_s);
+    EXPECT_EQ(RtcLogger::lineFor(u"VideoToolbox said hi"_s, true), u"webrtc: VideoToolbox said hi"_s);
+    EXPECT_EQ(RtcLogger::lineFor(u"using encoder x"_s, true), u"webrtc: using encoder x"_s);
+    EXPECT_FALSE(RtcLogger::lineFor(u"ICE gathering done"_s, true));
+    EXPECT_FALSE(RtcLogger::lineFor(u"ENCODER x"_s, true)) << "the substrings are case-sensitive";
+    const auto longLine = RtcLogger::lineFor(QString(400, u'a') + u"codec"_s, true);
+    ASSERT_TRUE(longLine);
+    EXPECT_EQ(longLine->size(), 8 + 300);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/QtPrinting.h"
+
 #include <QCoro/QCoroTask>
 
 #include <chrono>
