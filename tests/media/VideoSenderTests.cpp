@@ -6,6 +6,7 @@
 #include "media/rtc/RtcPeerConnection.h"
 #include "phone/PhoneViewer.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/FramePump.h"
 #include "tests/support/LogReader.h"
 
 #include <QRegularExpression>
@@ -20,49 +21,6 @@ using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Pictures of one colour (given as Y, U, V) pushed at a steady rate from a thread of their own,
-// as the capture thread would.
-class FramePump {
-public:
-    FramePump(VideoSender& sender, int width, int height, std::uint8_t y, std::uint8_t u, std::uint8_t v,
-              int fps = 60)
-        : m_thread([=, this, &sender] {
-            PixelBufferPool pool;
-            auto next = std::chrono::steady_clock::now();
-            while (!m_stop) {
-                if (auto buffer = pool.acquire(width, height)) {
-                    for (int row = 0; row < height; ++row) {
-                        std::memset(buffer->luma() + row * buffer->lumaStride(), y,
-                                    static_cast<size_t>(width));
-                    }
-                    for (int row = 0; row < height / 2; ++row) {
-                        std::uint8_t* line = buffer->chroma() + row * buffer->chromaStride();
-                        for (int x = 0; x < width; x += 2) {
-                            line[x] = u;
-                            line[x + 1] = v;
-                        }
-                    }
-                    sender.sendFrame(buffer, std::chrono::steady_clock::now().time_since_epoch());
-                }
-                next += std::chrono::nanoseconds(1'000'000'000 / fps);
-                std::this_thread::sleep_until(next);
-            }
-        })
-    {}
-    ~FramePump() { stop(); }
-    void stop()
-    {
-        m_stop = true;
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-    }
-
-private:
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 // A sender and a phone viewer whose signalling goes straight from one to the other.
 struct Link {
@@ -166,7 +124,7 @@ TEST_P(VideoSenderProfiles, PictureDecodedWhicheverEntryTheAnswerPicks)
 {
     Link link(GetParam());
     link.sender.start();
-    FramePump pump(link.sender, 1280, 720, 145, 54, 34); // green
+    Tests::FramePump pump(link.sender, 1280, 720, 145, 54, 34); // green
     ASSERT_TRUE(Tests::waitUntil([&] { return link.pictures.size() >= 60; }, 20s))
         << link.pictures.size() << "\n"
         << link.viewer.answer().toStdString();
@@ -192,7 +150,7 @@ TEST(VideoSenderLink, StatsBitrateControlAndStop)
 {
     Link link({}, 8'000'000);
     link.sender.start();
-    FramePump pump(link.sender, 640, 360, 41, 240, 110);
+    Tests::FramePump pump(link.sender, 640, 360, 41, 240, 110);
     ASSERT_TRUE(link.waitConnected());
     ASSERT_TRUE(Tests::waitUntil(
         [&] { return link.stats.size() >= 2 && link.stats.last().framesPerSecond > 0; }, 10s));

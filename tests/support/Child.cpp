@@ -20,6 +20,7 @@ Child::~Child()
     if (isRunning()) {
         kill();
     }
+    closeInput();
     for (int fd : {m_out, m_err}) {
         if (fd >= 0) {
             ::close(fd);
@@ -28,7 +29,7 @@ Child::~Child()
 }
 
 bool Child::start(const QString& program, const QStringList& arguments,
-                  const QProcessEnvironment& environment, bool captureOutput)
+                  const QProcessEnvironment& environment, bool captureOutput, bool feedInput)
 {
     std::vector<QByteArray> argumentBytes{QFile::encodeName(program)};
     for (const QString& argument : arguments) {
@@ -60,6 +61,13 @@ bool Child::start(const QString& program, const QStringList& arguments,
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
     }
+    int inPipe[2] = {-1, -1};
+    if (feedInput) {
+        if (::pipe2(inPipe, O_CLOEXEC) != 0) {
+            return false;
+        }
+        posix_spawn_file_actions_adddup2(&actions, inPipe[0], STDIN_FILENO);
+    }
     const int result = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (captureOutput) {
@@ -70,12 +78,38 @@ bool Child::start(const QString& program, const QStringList& arguments,
         ::fcntl(m_out, F_SETFL, O_NONBLOCK);
         ::fcntl(m_err, F_SETFL, O_NONBLOCK);
     }
+    if (feedInput) {
+        ::close(inPipe[0]);
+        m_in = inPipe[1];
+    }
     if (result != 0) {
         m_pid = -1;
         m_finished = true;
         return false;
     }
     return true;
+}
+
+bool Child::write(const QByteArray& bytes)
+{
+    qsizetype written = 0;
+    while (m_in >= 0 && written < bytes.size()) {
+        const ssize_t n =
+            ::write(m_in, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+        if (n <= 0) {
+            return false;
+        }
+        written += n;
+    }
+    return m_in >= 0;
+}
+
+void Child::closeInput()
+{
+    if (m_in >= 0) {
+        ::close(m_in);
+        m_in = -1;
+    }
 }
 
 void Child::drain()

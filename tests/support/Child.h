@@ -24,7 +24,10 @@ public:
     // Starts the program (looked up in PATH when it has no slash); false if it could not start.
     bool start(const QString& program, const QStringList& arguments,
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
-               bool captureOutput = true);
+               bool captureOutput = true, bool feedInput = false);
+    // Writes to the child's standard input (started with feedInput); closeInput() ends it.
+    bool write(const QByteArray& bytes);
+    void closeInput();
     bool isRunning();
     // Waits for the end; false when the time ran out first.
     bool wait(std::chrono::milliseconds timeout);
@@ -45,6 +48,7 @@ private:
     pid_t m_pid = -1;
     int m_out = -1;
     int m_err = -1;
+    int m_in = -1;
     int m_exitCode = -1;
     double m_cpuSeconds = 0;
     bool m_finished = false;
