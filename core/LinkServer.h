@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ServiceAdvertiser.h"
+
 #include <QCoro/QCoroTask>
 #include <QObject>
 #include <QPointer>
@@ -15,7 +17,6 @@
 class LinkSession;
 class PairedDevices;
 class TcpListener;
-class ServiceAdvertiser;
 
 // The helper's front door: one TCP listener, advertised by DNS-SD, that turns each accepted
 // connection into a LinkSession, keeps the live sessions (at most eight) and reports proved

@@ -63,6 +63,28 @@ PhoneCommandLine PhoneCommandLine::parse(const QStringList& arguments)
                     line.error = u"--seconds needs a positive number"_s;
                 }
             }
+        } else if (argument == u"--display"_s || argument == u"--height"_s || argument == u"--frames"_s) {
+            if (auto v = value()) {
+                bool ok = false;
+                const qint64 number = v->toLongLong(&ok);
+                if (!ok || number < 0) {
+                    line.error = argument + u" needs a number"_s;
+                } else if (argument == u"--display"_s) {
+                    line.display = number;
+                } else if (argument == u"--height"_s) {
+                    line.height = static_cast<int>(std::min<qint64>(number, 100'000));
+                } else {
+                    line.frames = static_cast<int>(std::min<qint64>(number, 1'000'000'000));
+                }
+            }
+        } else if (argument == u"--save"_s) {
+            if (auto v = value()) {
+                line.saveDirectory = *v;
+            }
+        } else if (argument == u"--input"_s) {
+            if (auto v = value()) {
+                line.inputFile = *v;
+            }
         } else if (argument.startsWith(u"--"_s)) {
             line.error = u"unknown option "_s + argument;
         } else {
@@ -77,7 +99,8 @@ PhoneCommandLine PhoneCommandLine::parse(const QStringList& arguments)
         return line;
     }
     line.command = positional.takeFirst();
-    const bool needsTarget = line.command == u"pair"_s || line.command == u"connect"_s;
+    const bool needsTarget =
+        line.command == u"pair"_s || line.command == u"connect"_s || line.command == u"view"_s;
     if (line.command != u"discover"_s && !needsTarget) {
         line.error = u"unknown command "_s + line.command;
         return line;
@@ -104,5 +127,7 @@ QString PhoneCommandLine::usage()
 {
     return u"usage: ovu-phone discover [--seconds S]\n"
            u"       ovu-phone pair HOST[:PORT] [--name NAME]\n"
-           u"       ovu-phone connect HOST[:PORT] [--seconds S]\n"_s;
+           u"       ovu-phone connect HOST[:PORT] [--seconds S]\n"
+           u"       ovu-phone view HOST[:PORT] [--display ID] [--height H] [--frames N] [--save DIR]\n"
+           u"                      [--seconds S] [--input FILE]\n"_s;
 }

@@ -12,6 +12,11 @@ struct PhoneCommandLine {
     quint16 port = 47813;
     QString name;
     double seconds = 0;
+    std::optional<qint64> display;
+    std::optional<int> height;
+    int frames = 0;
+    QString saveDirectory;
+    QString inputFile;
     QString error;
 
     static PhoneCommandLine parse(const QStringList& arguments);

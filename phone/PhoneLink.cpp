@@ -156,7 +156,7 @@ void PhoneLink::greeted(const QJsonObject& message)
     }
     const std::optional<QByteArray> stored = m_store.key(helperID);
 
-    if (m_mode == Mode::connect) {
+    if (m_mode == Mode::connect || (m_mode == Mode::connectOrPair && known && stored)) {
         if (!known || !stored) {
             fail(known ? u"This phone has no key for this Mac any more: pair again."_s
                        : u"This Mac does not know this phone yet: pair first."_s);

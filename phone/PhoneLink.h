@@ -19,7 +19,8 @@ class PhoneStore;
 // same code the helper shows.
 class PhoneLink : public std::enable_shared_from_this<PhoneLink> {
 public:
-    enum class Mode { pair, connect };
+    // connectOrPair: prove itself when the helper knows this phone, else pair.
+    enum class Mode { pair, connect, connectOrPair };
 
     static std::shared_ptr<PhoneLink> create(std::unique_ptr<Connection> connection, PhoneStore& store,
                                              QString phoneName, Mode mode);

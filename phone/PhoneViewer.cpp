@@ -435,3 +435,29 @@ QString PhoneViewer::answer() const
     std::lock_guard lock(m_state->mutex);
     return m_state->answer;
 }
+
+std::int64_t PhoneViewer::videoBytesReceived() const
+{
+    GstPromise* promise = gst_promise_new();
+    g_signal_emit_by_name(m_state->webrtc, "get-stats", nullptr, promise);
+    std::int64_t bytes = 0;
+    if (gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED) {
+        const GstStructure* reply = gst_promise_get_reply(promise);
+        for (int i = 0; reply && i < gst_structure_n_fields(reply); ++i) {
+            const GValue* value = gst_structure_get_value(reply, gst_structure_nth_field_name(reply, i));
+            if (!GST_VALUE_HOLDS_STRUCTURE(value)) {
+                continue;
+            }
+            const GstStructure* entry = gst_value_get_structure(value);
+            GstWebRTCStatsType type = GST_WEBRTC_STATS_CODEC;
+            guint64 received = 0;
+            if (gst_structure_get(entry, "type", GST_TYPE_WEBRTC_STATS_TYPE, &type, nullptr) &&
+                type == GST_WEBRTC_STATS_INBOUND_RTP &&
+                gst_structure_get_uint64(entry, "bytes-received", &received)) {
+                bytes += static_cast<std::int64_t>(received);
+            }
+        }
+    }
+    gst_promise_unref(promise);
+    return bytes;
+}

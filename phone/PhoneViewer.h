@@ -64,6 +64,8 @@ public:
     bool hasControlChannel() const;
 
     Figures figures() const;
+    // Bytes of video received so far, from the connection's statistics.
+    std::int64_t videoBytesReceived() const;
     // The answer sent, once made.
     QString answer() const;
 

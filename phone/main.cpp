@@ -2,9 +2,13 @@
 #include "phone/PhoneCommandLine.h"
 #include "phone/PhoneLink.h"
 #include "phone/PhoneStore.h"
+#include "phone/PhoneViewer.h"
 #include "platform/avahi/AvahiBrowser.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QSet>
 #include <QSysInfo>
@@ -116,6 +120,121 @@ int link(const PhoneCommandLine& line)
     return QCoreApplication::exec();
 }
 
+// Proves itself (or pairs), asks for a display, answers the offer, decodes the video, and prints
+// every message and, at the end, the figures.
+int view(const PhoneCommandLine& line)
+{
+    PhoneStore store;
+    QString name = line.name.isEmpty() ? store.name() : line.name;
+    if (name.isEmpty()) {
+        name = u"ovu-phone on "_s + QSysInfo::machineHostName();
+    }
+    const QString target = line.host + u':' + QString::number(line.port);
+    auto phone = PhoneLink::create(std::make_unique<TcpConnection>(line.host, line.port), store, name,
+                                   PhoneLink::Mode::connectOrPair);
+    PhoneViewer viewer({}, !line.saveDirectory.isEmpty());
+    QStringList controls;
+    if (!line.inputFile.isEmpty()) {
+        QFile file(line.inputFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            err(u"cannot read "_s + line.inputFile);
+            return failure;
+        }
+        for (const QByteArray& entry : file.readAll().split('\n')) {
+            if (!entry.trimmed().isEmpty()) {
+                controls.append(QString::fromUtf8(entry.trimmed()));
+            }
+        }
+    }
+    QElapsedTimer clock;
+    std::optional<qint64> firstPicture;
+    int saved = 0;
+    int status = success;
+    viewer.sendSignal = [&](const QJsonObject& message) { phone->send(message); };
+    viewer.onPicture = [&](const PhoneViewer::Picture& picture) {
+        if (!firstPicture) {
+            firstPicture = clock.elapsed();
+        }
+        if (!line.saveDirectory.isEmpty() && !picture.image.isNull() &&
+            (line.frames == 0 || saved < line.frames)) {
+            picture.image.save(
+                QDir(line.saveDirectory).filePath(QString::asprintf("frame-%05d.png", saved++)));
+        }
+        if (line.frames > 0 && viewer.figures().framesDecoded >= line.frames) {
+            QCoreApplication::exit(success);
+        }
+    };
+    phone->onCode = [](const QString& code) { out(u"code: "_s + code); };
+    phone->onDenied = [&] {
+        err(u"the Mac refused the pairing"_s);
+        QCoreApplication::exit(refused);
+    };
+    phone->onProved = [&] {
+        std::fprintf(stderr, "connected to %s\n", phone->macName.toUtf8().constData());
+        QJsonObject start{{u"t"_s, u"start"_s}};
+        if (line.display) {
+            start.insert(u"display"_s, double(*line.display));
+        }
+        if (line.height) {
+            start.insert(u"h"_s, *line.height);
+        }
+        clock.start();
+        phone->send(start);
+    };
+    phone->onMessage = [&](const QJsonObject& message) {
+        const QString type = message.value(u"t"_s).toString();
+        if (type == u"offer"_s || type == u"ice"_s) {
+            viewer.receive(message);
+            return;
+        }
+        out(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    };
+    phone->onClosed = [&](const std::optional<QString>& reason) {
+        if (!phone->isProved) {
+            const QString failedPrefix = u"The connection failed: "_s;
+            QString text = reason.value_or(u"The connection closed."_s);
+            if (text.startsWith(failedPrefix)) {
+                text = u"cannot connect to "_s + target + u": "_s + text.mid(failedPrefix.size());
+            }
+            err(text);
+            status = failure;
+        }
+        QCoreApplication::exit(status);
+    };
+    // Control messages go out once the input channel is open, 10 ms apart.
+    QTimer sender;
+    sender.setInterval(10);
+    QObject::connect(&sender, &QTimer::timeout, [&] {
+        if (!controls.isEmpty() && viewer.hasControlChannel()) {
+            viewer.sendControl(controls.takeFirst().toUtf8());
+        }
+    });
+    sender.start();
+    if (line.seconds > 0) {
+        QTimer::singleShot(std::chrono::milliseconds(static_cast<int>(line.seconds * 1000)),
+                           [] { QCoreApplication::exit(success); });
+    }
+    if (!line.saveDirectory.isEmpty()) {
+        QDir().mkpath(line.saveDirectory);
+    }
+    phone->start();
+    const int code = QCoreApplication::exec();
+    if (phone->isProved) {
+        const PhoneViewer::Figures figures = viewer.figures();
+        const double seconds = firstPicture ? double(clock.elapsed() - *firstPicture) / 1000.0 : 0;
+        const double fps = seconds > 0 ? figures.framesDecoded / seconds : 0;
+        const double megabits = seconds > 0 ? double(viewer.videoBytesReceived()) * 8 / 1e6 / seconds : 0;
+        out(QString::asprintf("frames %d, %.1f fps, %dx%d, %.1f Mbit/s, %s, sound %d packets, %d gaps",
+                              figures.framesDecoded, fps, figures.width, figures.height, megabits,
+                              qPrintable(figures.codec.isEmpty() ? u"no video"_s : figures.codec),
+                              figures.audioPackets, figures.audioSequenceBreaks));
+        phone->send(QJsonObject{{u"t"_s, u"bye"_s}});
+        QTimer::singleShot(300, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+    }
+    return code;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -129,6 +248,9 @@ int main(int argc, char** argv)
     }
     if (line.command == u"discover"_s) {
         return discover(line);
+    }
+    if (line.command == u"view"_s) {
+        return view(line);
     }
     return link(line);
 }
