@@ -125,18 +125,15 @@ void ScreenCapture::videoSample(const CaptureBackend::VideoSample& sample)
 void ScreenCapture::streamStopped(const std::optional<CaptureError>& error)
 {
     const std::uint64_t generation = m_generation.load();
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation, error] {
-            // A stream the model stopped (or replaced) meanwhile reports nothing.
-            if (!m_stream || generation != m_generation.load()) {
-                return;
-            }
-            std::unique_ptr<CaptureBackend::Stream> ended = std::move(m_stream);
-            ended->stop();
-            if (onStopped) {
-                onStopped(error);
-            }
-        },
-        Qt::QueuedConnection);
+    m_mainThread.post([this, generation, error] {
+        // A stream the model stopped (or replaced) meanwhile reports nothing.
+        if (!m_stream || generation != m_generation.load()) {
+            return;
+        }
+        std::unique_ptr<CaptureBackend::Stream> ended = std::move(m_stream);
+        ended->stop();
+        if (onStopped) {
+            onStopped(error);
+        }
+    });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/MainThreadQueue.h"
 #include "media/CaptureBackend.h"
 #include "media/HelperDisplay.h"
 
@@ -61,4 +62,5 @@ private:
     std::unique_ptr<CaptureBackend::Stream> m_stream;
     // Tells a stop reported by an earlier stream from one of the current stream.
     std::atomic<std::uint64_t> m_generation{0};
+    MainThreadQueue m_mainThread;
 };

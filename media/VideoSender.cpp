@@ -48,32 +48,6 @@ std::optional<int> integerValue(const QJsonValue& value)
 
 } // namespace
 
-// Library callbacks post through this to the main thread; once the sender is going away, disable()
-// waits for a post in progress and then lets nothing more through.
-class VideoSender::Relay {
-public:
-    explicit Relay(VideoSender* sender) : m_sender(sender) {}
-    void post(std::function<void(VideoSender&)> work)
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_sender) {
-            return;
-        }
-        VideoSender* sender = m_sender;
-        QMetaObject::invokeMethod(
-            sender, [sender, work = std::move(work)] { work(*sender); }, Qt::QueuedConnection);
-    }
-    void disable()
-    {
-        std::lock_guard lock(m_mutex);
-        m_sender = nullptr;
-    }
-
-private:
-    std::mutex m_mutex;
-    VideoSender* m_sender;
-};
-
 void VideoSender::setProcessOptions(bool logsAudio, bool rtcLog)
 {
     g_logsAudio = logsAudio;
@@ -88,12 +62,12 @@ std::shared_ptr<RtcEncoderFactory> VideoSender::encoderFactory()
 VideoSender::VideoSender(int maxFramerate, int maxBitrateBps)
     : m_maxFramerate(maxFramerate)
     , m_maxBitrateBps(maxBitrateBps)
-    , m_relay(std::make_shared<Relay>(this))
+    , m_mainThread(std::make_unique<MainThreadQueue>())
 {}
 
 VideoSender::~VideoSender()
 {
-    m_relay->disable();
+    m_mainThread.reset();
     if (m_peerConnection) {
         m_peerConnection->close();
     }
@@ -163,26 +137,17 @@ bool VideoSender::acceptsAudio(bool channelOpen, std::uint64_t bufferedAmount)
 void VideoSender::start()
 {
     const std::shared_ptr<RtcEncoderFactory> factory = sharedFactory();
-    std::weak_ptr<Relay> relay = m_relay;
+    MainThreadQueue::Poster relay = m_mainThread->poster();
     RtcPeerConnection::Delegate delegate;
-    delegate.didGenerateIceCandidate = [relay](const RtcIceCandidate& candidate) {
-        if (auto r = relay.lock()) {
-            r->post([candidate](VideoSender& self) {
-                QJsonObject message{
-                    {u"t"_s, u"ice"_s}, {u"sdp"_s, candidate.sdp}, {u"index"_s, candidate.sdpMLineIndex}};
-                if (candidate.sdpMid) {
-                    message.insert(u"mid"_s, *candidate.sdpMid);
-                }
-                if (self.sendSignal) {
-                    self.sendSignal(message);
-                }
-            });
-        }
+    delegate.didGenerateIceCandidate = [relay, this](const RtcIceCandidate& candidate) mutable {
+        relay.post([this, candidate] {
+            if (sendSignal) {
+                sendSignal(iceMessage(candidate));
+            }
+        });
     };
-    delegate.didChangeIceConnectionState = [relay](RtcIceConnectionState state) {
-        if (auto r = relay.lock()) {
-            r->post([state](VideoSender& self) { self.iceStateChanged(state); });
-        }
+    delegate.didChangeIceConnectionState = [relay, this](RtcIceConnectionState state) mutable {
+        relay.post([this, state] { iceStateChanged(state); });
     };
     m_peerConnection = RtcPeerConnection::create(factory, delegate);
     if (!m_peerConnection) {
@@ -216,14 +181,12 @@ void VideoSender::start()
     m_controlChannel =
         m_peerConnection->createDataChannel(u"ovu-input"_s, RtcDataChannelInit{true, std::nullopt});
     if (m_controlChannel) {
-        m_controlChannel->setMessageHandler([relay](const QByteArray& bytes, bool) {
-            if (auto r = relay.lock()) {
-                r->post([bytes](VideoSender& self) {
-                    if (self.onControlMessage) {
-                        self.onControlMessage(bytes);
-                    }
-                });
-            }
+        m_controlChannel->setMessageHandler([relay, this](const QByteArray& bytes, bool) mutable {
+            relay.post([this, bytes] {
+                if (onControlMessage) {
+                    onControlMessage(bytes);
+                }
+            });
         });
     }
     {
@@ -232,23 +195,8 @@ void VideoSender::start()
         m_audioChannel = std::move(channel);
     }
 
-    RtcPeerConnection* connection = m_peerConnection.get();
-    m_peerConnection->createOffer([relay, connection](std::optional<RtcSessionDescription> offer) {
-        if (!offer) {
-            return;
-        }
-        auto r = relay.lock();
-        if (!r) {
-            return;
-        }
-        // Still on the library's thread: the connection lives until the sender has disabled the
-        // relay, which this completion holds.
-        connection->setLocalDescription(*offer, [relay, sdp = offer->sdp](const std::optional<QString>&) {
-            if (auto again = relay.lock()) {
-                again->post([sdp](VideoSender& self) { self.offerSent(sdp); });
-            }
-        });
-    });
+    m_peerConnection->createOfferAndSetLocal(
+        [relay, this](const QString& sdp) mutable { relay.post([this, sdp] { offerSent(sdp); }); });
 
     m_statsTimer = new QTimer(this);
     m_statsTimer->setInterval(statsInterval);
@@ -439,13 +387,11 @@ void VideoSender::readStats()
         HelperLog::write(u"sound: "_s + QString::number(m_audioPackets.exchange(0)) + u" packets, peak "_s +
                          QString::number(m_audioPeak.exchange(0)));
     }
-    std::weak_ptr<Relay> relay = m_relay;
-    m_peerConnection->statistics([relay](const RtcStatsReport& report) {
+    MainThreadQueue::Poster relay = m_mainThread->poster();
+    m_peerConnection->statistics([relay, this](const RtcStatsReport& report) mutable {
         double bytes = 0;
         const SenderStats stats = statsFromReport(report, bytes);
-        if (auto r = relay.lock()) {
-            r->post([stats, bytes](VideoSender& self) { self.statsArrived(stats, bytes); });
-        }
+        relay.post([this, stats, bytes] { statsArrived(stats, bytes); });
     });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/MainThreadQueue.h"
 #include "media/PixelBuffer.h"
 #include "media/SenderState.h"
 #include "media/rtc/RtcTypes.h"
@@ -87,7 +88,6 @@ public:
     void setAudioSequenceForTesting(std::uint32_t next) { m_audioSequence = next; }
 
 private:
-    class Relay;
     void offerSent(const QString& sdp);
     void iceStateChanged(RtcIceConnectionState state);
     void statsArrived(const SenderStats& stats, double bytes);
@@ -113,5 +113,5 @@ private:
     std::atomic<int> m_audioPeak{0};
 
     // Carries library callbacks to the main thread while this sender exists.
-    std::shared_ptr<Relay> m_relay;
+    std::unique_ptr<MainThreadQueue> m_mainThread;
 };

@@ -1,5 +1,6 @@
 #include "phone/PhoneViewer.h"
 
+#include "core/MainThreadQueue.h"
 #include "media/rtc/RtcDataChannel.h"
 
 #include <QCoreApplication>
@@ -38,17 +39,15 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
     std::optional<std::uint32_t> lastSequence;
 
     // Runs work on the main thread while the viewer exists.
+    std::unique_ptr<MainThreadQueue> mainThread = std::make_unique<MainThreadQueue>();
     void post(std::function<void(State&)> work)
     {
         std::weak_ptr<State> weak = weak_from_this();
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [weak, work = std::move(work)] {
-                if (auto self = weak.lock(); self && self->alive) {
-                    work(*self);
-                }
-            },
-            Qt::QueuedConnection);
+        mainThread->post([weak, work = std::move(work)] {
+            if (auto self = weak.lock(); self && self->alive) {
+                work(*self);
+            }
+        });
     }
 
     static gboolean onBus(GstBus*, GstMessage* message, gpointer data)
@@ -374,12 +373,17 @@ PhoneViewer::PhoneViewer(QString preferredProfileLevelId, bool keepImages)
 
 PhoneViewer::~PhoneViewer()
 {
+    std::shared_ptr<RtcDataChannel> control;
+    std::shared_ptr<RtcDataChannel> audio;
     {
         std::lock_guard lock(m_state->mutex);
         m_state->alive = false;
-        m_state->control.reset();
-        m_state->audio.reset();
+        control = std::move(m_state->control);
+        audio = std::move(m_state->audio);
     }
+    // Released outside the lock: their message handlers take it.
+    control.reset();
+    audio.reset();
     g_source_remove(m_state->busWatch);
     gst_element_set_state(m_state->pipeline, GST_STATE_NULL);
     gst_object_unref(m_state->pipeline);

@@ -1,6 +1,7 @@
 #include "media/rtc/RtcPeerConnection.h"
 
 #include "core/HelperLog.h"
+#include "core/MainThreadQueue.h"
 #include "media/rtc/SignalGuard.h"
 
 #include <QCoreApplication>
@@ -165,6 +166,7 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
     GstElement* pipeline = nullptr;
     GstElement* webrtc = nullptr;
     guint busWatch = 0;
+    std::unique_ptr<MainThreadQueue> mainThread = std::make_unique<MainThreadQueue>();
     SignalGuard<guint, const char*> iceCandidate;
     SignalGuard<> iceState;
     bool closed = false;
@@ -192,6 +194,31 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
     double framesPerSecond = 0;
 
     ~Core() { shutDown(); }
+
+    void setLocal(const RtcSessionDescription& description,
+                  std::function<void(std::optional<QString>)> completion)
+    {
+        GstWebRTCSessionDescription* parsed = parseDescription(description);
+        if (!parsed) {
+            completion(u"The session description cannot be read."_s);
+            return;
+        }
+        {
+            // The media ids, to tell which section a local candidate belongs to.
+            std::lock_guard lock(mutex);
+            mids.clear();
+            for (guint m = 0; m < gst_sdp_message_medias_len(parsed->sdp); ++m) {
+                const gchar* mid =
+                    gst_sdp_media_get_attribute_val(gst_sdp_message_get_media(parsed->sdp, m), "mid");
+                mids.push_back(QString::fromUtf8(mid ? mid : ""));
+            }
+        }
+        GstPromise* promise = promiseCalling(
+            [completion = std::move(completion)](GstPromise* done) { completion(promiseError(done)); });
+        g_signal_emit_by_name(webrtc, "set-local-description", parsed, promise);
+        gst_promise_unref(promise);
+        gst_webrtc_session_description_free(parsed);
+    }
 
     void shutDown()
     {
@@ -680,29 +707,23 @@ void RtcPeerConnection::createOffer(std::function<void(std::optional<RtcSessionD
     gst_promise_unref(promise);
 }
 
+void RtcPeerConnection::createOfferAndSetLocal(std::function<void(const QString&)> completion)
+{
+    std::weak_ptr<Core> weak = m_core;
+    createOffer([weak, completion = std::move(completion)](std::optional<RtcSessionDescription> offer) {
+        auto core = weak.lock();
+        if (!offer || !core || core->closed) {
+            return;
+        }
+        core->setLocal(*offer,
+                       [completion, sdp = offer->sdp](const std::optional<QString>&) { completion(sdp); });
+    });
+}
+
 void RtcPeerConnection::setLocalDescription(const RtcSessionDescription& description,
                                             std::function<void(std::optional<QString>)> completion)
 {
-    GstWebRTCSessionDescription* parsed = parseDescription(description);
-    if (!parsed) {
-        completion(u"The session description cannot be read."_s);
-        return;
-    }
-    {
-        // The media ids, to tell which section a local candidate belongs to.
-        std::lock_guard lock(m_core->mutex);
-        m_core->mids.clear();
-        for (guint m = 0; m < gst_sdp_message_medias_len(parsed->sdp); ++m) {
-            const gchar* mid =
-                gst_sdp_media_get_attribute_val(gst_sdp_message_get_media(parsed->sdp, m), "mid");
-            m_core->mids.push_back(QString::fromUtf8(mid ? mid : ""));
-        }
-    }
-    GstPromise* promise = promiseCalling(
-        [completion = std::move(completion)](GstPromise* done) { completion(promiseError(done)); });
-    g_signal_emit_by_name(m_core->webrtc, "set-local-description", parsed, promise);
-    gst_promise_unref(promise);
-    gst_webrtc_session_description_free(parsed);
+    m_core->setLocal(description, std::move(completion));
 }
 
 void RtcPeerConnection::setRemoteDescription(const RtcSessionDescription& description,
@@ -724,14 +745,11 @@ void RtcPeerConnection::setRemoteDescription(const RtcSessionDescription& descri
                     core->remoteSdp = sdp;
                 }
                 // Elements are added and linked from the main thread, not from webrtcbin's own.
-                QMetaObject::invokeMethod(
-                    QCoreApplication::instance(),
-                    [weak] {
-                        if (auto self = weak.lock()) {
-                            self->buildEncodingBranch();
-                        }
-                    },
-                    Qt::QueuedConnection);
+                core->mainThread->post([weak] {
+                    if (auto self = weak.lock()) {
+                        self->buildEncodingBranch();
+                    }
+                });
             }
         }
         completion(error);

@@ -48,6 +48,9 @@ public:
 
     // Completions are called on library threads.
     void createOffer(std::function<void(std::optional<RtcSessionDescription> offer)> completion);
+    // An offer, set as the local description; the completion gets its text once setting it is done
+    // (whatever the outcome), and nothing happens when no offer could be made.
+    void createOfferAndSetLocal(std::function<void(const QString& sdp)> completion);
     void setLocalDescription(const RtcSessionDescription& description,
                              std::function<void(std::optional<QString> error)> completion);
     void setRemoteDescription(const RtcSessionDescription& description,

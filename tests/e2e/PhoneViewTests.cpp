@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QImage>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -95,7 +96,7 @@ TEST(PhoneView, PairsStartsDecodesSavesAndReports)
     EXPECT_TRUE(out.contains(u"code: "_s)) << "a new phone pairs first";
     EXPECT_TRUE(out.contains(u"{\"display\":1,\"t\":\"showing\"}"_s)) << out.toStdString();
     const QString summary = out.section(u'\n', -2, -2);
-    EXPECT_TRUE(summary.startsWith(u"frames 9"_s)) << summary.toStdString();
+    EXPECT_GE(summary.section(u' ', 1, 1).remove(u',').toInt(), 90) << summary.toStdString();
     EXPECT_TRUE(summary.contains(u"640x480"_s)) << summary.toStdString();
     EXPECT_TRUE(summary.contains(u"H264"_s)) << summary.toStdString();
     EXPECT_TRUE(summary.contains(u", 0 gaps"_s)) << summary.toStdString();
