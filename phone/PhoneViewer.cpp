@@ -21,6 +21,7 @@ using namespace Qt::StringLiterals;
 struct PhoneViewer::State : std::enable_shared_from_this<State> {
     QString preferred;
     bool keepImages = false;
+    QList<QPoint> probes;
     GstElement* pipeline = nullptr;
     GstElement* webrtc = nullptr;
     guint busWatch = 0;
@@ -161,6 +162,9 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
             const int stride = ((picture.width * 3) + 3) & ~3;
             const QImage view(map.data, picture.width, picture.height, stride, QImage::Format_RGB888);
             picture.centre = view.pixel(picture.width / 2, picture.height / 2);
+            for (const QPoint& point : state->probes) {
+                picture.probes.append(view.valid(point) ? view.pixel(point) : 0);
+            }
             if (state->keepImages) {
                 picture.image = view.copy();
             }
@@ -387,6 +391,11 @@ PhoneViewer::~PhoneViewer()
     g_source_remove(m_state->busWatch);
     gst_element_set_state(m_state->pipeline, GST_STATE_NULL);
     gst_object_unref(m_state->pipeline);
+}
+
+void PhoneViewer::setProbes(const QList<QPoint>& points)
+{
+    m_state->probes = points;
 }
 
 void PhoneViewer::receive(const QJsonObject& message)

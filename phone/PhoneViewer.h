@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QJsonObject>
 #include <QList>
+#include <QPoint>
 #include <QString>
 
 #include <chrono>
@@ -21,8 +22,9 @@ public:
         int width = 0;
         int height = 0;
         QImage image; // RGB, only when asked to keep pictures
-        // The colour at the centre, and the time it was decoded.
+        // The colour at the centre, at the probe points, and the time it was decoded.
         QRgb centre = 0;
+        QList<QRgb> probes;
         std::chrono::steady_clock::time_point decoded;
     };
 
@@ -56,6 +58,9 @@ public:
     std::function<void(const Picture& picture)> onPicture;
     std::function<void(const QByteArray& packet)> onAudioPacket;
     std::function<void(const QString& state)> onIceState;
+
+    // Points whose colour every picture reports (for measurements); set before the video starts.
+    void setProbes(const QList<QPoint>& points);
 
     // An "offer" or "ice" message from the helper.
     void receive(const QJsonObject& message);

@@ -1,6 +1,7 @@
 #include "core/HelperLog.h"
 #include "core/HelperModel.h"
 #include "core/LaunchOptions.h"
+#include "media/VideoSender.h"
 #include "platform/avahi/AvahiAdvertiser.h"
 #include "platform/xdg/MachineName.h"
 #include "ui/TerminationSignals.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     const LaunchOptions options = LaunchOptions::parse(QApplication::arguments());
+    VideoSender::setProcessOptions(options.inputLog, options.rtcLog);
     TerminationSignals termination([](int) { QCoreApplication::quit(); });
 
     HelperModel model(options, MachineName::current(), std::make_unique<AvahiAdvertiser>());
