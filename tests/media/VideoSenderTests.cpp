@@ -168,6 +168,12 @@ TEST(VideoSenderLink, StatsBitrateControlAndStop)
     EXPECT_EQ(link.sender.peerConnection()->encoderBitrate(), 12'000'000)
         << "the running encoder's upper bitrate";
 
+    // A second answer comes in the wrong state: the library refuses it and the log says so.
+    link.sender.receive({{u"t"_s, u"answer"_s}, {u"sdp"_s, link.viewer.answer()}});
+    EXPECT_TRUE(Tests::waitForLogLine(HelperLog::path(), u"answer refused: "_s));
+    link.sender.receive({{u"t"_s, u"answer"_s}, {u"sdp"_s, 5}});
+    link.sender.receive({{u"t"_s, u"answer"_s}});
+
     link.sender.stop();
     EXPECT_EQ(link.states.last(), SenderState::idle());
     const int statesAfterStop = int(link.states.size());
@@ -206,6 +212,21 @@ TEST(VideoSenderLink, SoundPacketsAreNumberedAndControlMessagesArrive)
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(link.packets[i].size(), i < 2 ? 1924 : 260) << "1920, 1920 and 256 bytes of sound";
     }
+
+    // With -inputlog the report counts the packets and the loudest sample, then starts again.
+    VideoSender::setProcessOptions(true, false);
+    link.sender.readStats();
+    QByteArray loud(4, '\0');
+    loud[2] = '\x00';
+    loud[3] = '\x80'; // -32768, little-endian
+    link.sender.sendAudio(loud);
+    link.sender.readStats();
+    link.sender.readStats();
+    VideoSender::setProcessOptions(false, false);
+    const QStringList reports = Tests::logMessages(HelperLog::path()).filter(u"sound: "_s);
+    ASSERT_GE(reports.size(), 3);
+    EXPECT_EQ(reports[reports.size() - 2], u"sound: 1 packets, peak 32767"_s);
+    EXPECT_EQ(reports.last(), u"sound: 0 packets, peak 0"_s);
 
     EXPECT_TRUE(link.viewer.sendControl(R"({"t":"move","x":0.5,"y":0.5})"));
     ASSERT_TRUE(Tests::waitUntil([&] { return !link.controls.isEmpty(); }));
