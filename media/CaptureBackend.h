@@ -1,5 +1,6 @@
 #pragma once
 
+#include "media/AudioSample.h"
 #include "media/CaptureError.h"
 #include "media/PixelBuffer.h"
 
@@ -51,6 +52,8 @@ public:
     public:
         virtual ~Sink() = default;
         virtual void videoSample(const VideoSample& sample) = 0;
+        // One sound buffer, on the stream's sound thread.
+        virtual void audioSample(const AudioSample& sample) = 0;
         // The stream ended by itself (the display server went away); called once, on any thread.
         virtual void streamStopped(const std::optional<CaptureError>& error) = 0;
     };
@@ -76,4 +79,18 @@ public:
 
     // The set of displays, or their sizes, changed.
     std::function<void()> onScreensChanged;
+};
+
+// The system's sound as a stream of buffers, the sound half of a capture.
+class SoundSource {
+public:
+    class Stream {
+    public:
+        virtual ~Stream() = default;
+        // No buffer is delivered after it returns.
+        virtual void stop() = 0;
+    };
+    virtual ~SoundSource() = default;
+    // Starts recording what this computer plays; buffers go to the sink's audioSample.
+    virtual std::unique_ptr<Stream> start(CaptureBackend::Sink& sink) = 0;
 };

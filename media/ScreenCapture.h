@@ -50,12 +50,17 @@ public:
     // The display list from what the platform reports (synchronous part of displays()).
     static CaptureResult<QList<HelperDisplay>> listDisplays(CaptureBackend& backend);
 
+    // 32-bit float sound (interleaved or planar, any channel count) as interleaved signed 16-bit
+    // stereo: 4 bytes a frame, full scale at ±26213; nothing for any other format.
+    static std::optional<QByteArray> interleaved16(const AudioSample& sample);
+
 private:
     // The display a request captures: the one asked for, else the first one listed.
     CaptureResult<std::uint32_t> filter(std::uint32_t displayID);
     CaptureBackend::Target target(std::uint32_t displayID, int width, int height) const;
 
     void videoSample(const CaptureBackend::VideoSample& sample) override;
+    void audioSample(const AudioSample& sample) override;
     void streamStopped(const std::optional<CaptureError>& error) override;
 
     CaptureBackend& m_backend;

@@ -11,7 +11,39 @@
 
 using namespace Qt::StringLiterals;
 
-X11CaptureBackend::X11CaptureBackend(QByteArray displayName) : m_displayName(std::move(displayName))
+namespace {
+
+// Pictures and, when asked for, sound: one stream to the capture.
+class PictureAndSound final : public CaptureBackend::Stream {
+public:
+    PictureAndSound(std::unique_ptr<CaptureBackend::Stream> picture,
+                    std::unique_ptr<SoundSource::Stream> sound)
+        : m_picture(std::move(picture))
+        , m_sound(std::move(sound))
+    {}
+    ~PictureAndSound() override { stop(); }
+    std::optional<CaptureError> update(const CaptureBackend::Target& target) override
+    {
+        return m_picture->update(target);
+    }
+    std::optional<CaptureError> stop() override
+    {
+        if (m_sound) {
+            m_sound->stop();
+        }
+        return m_picture->stop();
+    }
+
+private:
+    std::unique_ptr<CaptureBackend::Stream> m_picture;
+    std::unique_ptr<SoundSource::Stream> m_sound;
+};
+
+} // namespace
+
+X11CaptureBackend::X11CaptureBackend(QByteArray displayName, std::shared_ptr<SoundSource> sound)
+    : m_displayName(std::move(displayName))
+    , m_sound(std::move(sound))
 {
     m_poll.setInterval(pollInterval);
     QObject::connect(&m_poll, &QTimer::timeout, &m_poll, [this] { checkForChanges(); });

@@ -18,8 +18,10 @@
 // an event, so the list is also compared every 2 seconds. onScreensChanged fires on real changes.
 class X11CaptureBackend final : public CaptureBackend {
 public:
-    // The display named by DISPLAY when none is given.
-    explicit X11CaptureBackend(QByteArray displayName = qgetenv("DISPLAY"));
+    // The display named by DISPLAY when none is given; the sound, when a capture asks for it,
+    // from `sound`.
+    explicit X11CaptureBackend(QByteArray displayName = qgetenv("DISPLAY"),
+                               std::shared_ptr<SoundSource> sound = nullptr);
     ~X11CaptureBackend() override;
     X11CaptureBackend(const X11CaptureBackend&) = delete;
     X11CaptureBackend& operator=(const X11CaptureBackend&) = delete;
@@ -47,6 +49,7 @@ private:
     void checkForChanges();
 
     const QByteArray m_displayName;
+    std::shared_ptr<SoundSource> m_sound;
     xcb_connection_t* m_connection = nullptr;
     xcb_window_t m_root = 0;
     std::uint8_t m_randrEvent = 0;

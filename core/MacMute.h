@@ -1,0 +1,25 @@
+#pragma once
+
+#include "core/AudioOutput.h"
+
+#include <memory>
+#include <optional>
+
+// Mutes this computer's default output while a phone listens, and puts it back afterwards,
+// touching only what it did itself: an output the user muted stays muted, and an output the
+// helper never silenced is never given its sound back.
+class MacMute {
+public:
+    explicit MacMute(std::unique_ptr<AudioOutput> output);
+
+    void mute();
+    void restore();
+
+    // The device this instance silenced and has not restored.
+    const std::optional<AudioOutput::Device>& mutedDevice() const { return m_mutedDevice; }
+    AudioOutput& output() { return *m_output; }
+
+private:
+    std::unique_ptr<AudioOutput> m_output;
+    std::optional<AudioOutput::Device> m_mutedDevice;
+};
