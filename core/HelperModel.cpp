@@ -5,6 +5,7 @@
 #include "core/ServiceAdvertiser.h"
 #include "link/LinkSession.h"
 
+#include <QCoreApplication>
 #include <QJsonObject>
 #include <QTimer>
 
@@ -12,12 +13,20 @@ using namespace Qt::StringLiterals;
 
 HelperModel::HelperModel(LaunchOptions options, QString macName,
                          std::unique_ptr<ServiceAdvertiser> advertiser,
-                         std::unique_ptr<PairedDevices> devices)
+                         std::unique_ptr<PairedDevices> devices, std::unique_ptr<AudioOutput> audioOutput)
     : options(std::move(options))
+    , mute(std::move(audioOutput))
     , m_macName(std::move(macName))
     , m_advertiser(std::move(advertiser))
     , m_devices(devices ? std::move(devices) : std::make_unique<PairedDevices>())
-{}
+{
+    // Quitting normally, and SIGTERM or SIGINT (which quit the application), never leave the
+    // computer silent.
+    if (QCoreApplication::instance()) {
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+                [this] { mute.restore(); });
+    }
+}
 
 HelperModel::~HelperModel() = default;
 
@@ -35,6 +44,7 @@ void HelperModel::startUp()
         return;
     }
     m_started = true;
+    mute.removeLeftovers();
     QPointer<HelperModel> weak(this);
     server().askToPair = [weak](QString name, QString code) { return gate(weak, name, code); };
     server().onSession = [weak](const std::shared_ptr<LinkSession>& session) {

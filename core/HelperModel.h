@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/LaunchOptions.h"
+#include "core/MacMute.h"
 #include "core/ServiceAdvertiser.h"
 #include "link/PairedDevices.h"
 
@@ -30,7 +31,8 @@ public:
     static constexpr std::chrono::milliseconds closeDelay{300};
 
     HelperModel(LaunchOptions options, QString macName, std::unique_ptr<ServiceAdvertiser> advertiser,
-                std::unique_ptr<PairedDevices> devices = nullptr);
+                std::unique_ptr<PairedDevices> devices = nullptr,
+                std::unique_ptr<AudioOutput> audioOutput = nullptr);
     ~HelperModel() override;
 
     const LaunchOptions options;
@@ -41,13 +43,17 @@ public:
     std::optional<QString> message;
     std::optional<QString> connectedName;
     std::optional<Clock::time_point> lastRefusal;
+    // This computer's output, silenced while a phone listens; given back when the application
+    // quits.
+    MacMute mute;
 
     // Asks the user whether the phone may pair; absent (answering no) until a prompt exists.
     std::function<QCoro::Task<bool>(QString name, QString code)> askUser;
     // The clock the refusal pause is measured on.
     std::function<Clock::time_point()> now = [] { return Clock::now(); };
 
-    // Runs once: installs the server's callbacks and starts listening.
+    // Runs once: undoes a silenced output left by a helper that was killed, installs the server's
+    // callbacks and starts listening.
     void startUp();
     // The pairing gate the server asks.
     QCoro::Task<bool> pairingGate(QString name, QString code);

@@ -37,3 +37,10 @@ void MacMute::restore()
     m_output->unsilence(device);
     HelperLog::write(u"un-muted this Mac's output"_s);
 }
+
+void MacMute::removeLeftovers()
+{
+    if (m_output && !m_mutedDevice) {
+        m_output->removeLeftovers();
+    }
+}

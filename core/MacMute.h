@@ -14,10 +14,11 @@ public:
 
     void mute();
     void restore();
+    // Undoes what a helper that ended abruptly left silenced; nothing is logged.
+    void removeLeftovers();
 
     // The device this instance silenced and has not restored.
     const std::optional<AudioOutput::Device>& mutedDevice() const { return m_mutedDevice; }
-    AudioOutput& output() { return *m_output; }
 
 private:
     std::unique_ptr<AudioOutput> m_output;

@@ -17,6 +17,7 @@ struct PhoneCommandLine {
     int frames = 0;
     QString saveDirectory;
     QString inputFile;
+    QString wavFile;
     QString error;
 
     static PhoneCommandLine parse(const QStringList& arguments);

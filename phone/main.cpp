@@ -3,6 +3,7 @@
 #include "phone/PhoneLink.h"
 #include "phone/PhoneStore.h"
 #include "phone/PhoneViewer.h"
+#include "phone/WavFile.h"
 #include "platform/avahi/AvahiBrowser.h"
 
 #include <QCoreApplication>
@@ -146,6 +147,16 @@ int view(const PhoneCommandLine& line)
             }
         }
     }
+    std::optional<WavFile> wav;
+    if (!line.wavFile.isEmpty()) {
+        wav.emplace(line.wavFile, 48000, 2);
+        if (!wav->open()) {
+            err(u"cannot write "_s + line.wavFile + u": "_s + wav->errorString());
+            return failure;
+        }
+        // Each packet is a 4-byte number and 16-bit stereo samples.
+        viewer.onAudioPacket = [&wav](const QByteArray& packet) { wav->append(packet.mid(4)); };
+    }
     QElapsedTimer clock;
     std::optional<qint64> firstPicture;
     int saved = 0;
@@ -231,6 +242,10 @@ int view(const PhoneCommandLine& line)
         phone->send(QJsonObject{{u"t"_s, u"bye"_s}});
         QTimer::singleShot(300, [] { QCoreApplication::exit(0); });
         QCoreApplication::exec();
+    }
+    if (wav && !wav->close()) {
+        err(u"cannot write "_s + line.wavFile + u": "_s + wav->errorString());
+        return failure;
     }
     return code;
 }

@@ -3,6 +3,7 @@
 #include "core/LaunchOptions.h"
 #include "media/VideoSender.h"
 #include "platform/avahi/AvahiAdvertiser.h"
+#include "platform/pulse/PulseAudioOutput.h"
 #include "platform/xdg/MachineName.h"
 #include "ui/TerminationSignals.h"
 
@@ -23,7 +24,8 @@ int main(int argc, char** argv)
     VideoSender::setProcessOptions(options.inputLog, options.rtcLog);
     TerminationSignals termination([](int) { QCoreApplication::quit(); });
 
-    HelperModel model(options, MachineName::current(), std::make_unique<AvahiAdvertiser>());
+    HelperModel model(options, MachineName::current(), std::make_unique<AvahiAdvertiser>(), nullptr,
+                      std::make_unique<PulseAudioOutput>());
     QTimer::singleShot(0, &model, [&model] { model.startUp(); });
 
     const int status = QApplication::exec();

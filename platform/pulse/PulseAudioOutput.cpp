@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cctype>
 
 using namespace Qt::StringLiterals;
 
@@ -152,16 +153,15 @@ void PulseAudioOutput::setDefault(const QString& name)
     });
 }
 
-void PulseAudioOutput::moveStreams(std::uint32_t fromSink, const QString& toSink)
+std::vector<PulseAudioOutput::Input> PulseAudioOutput::inputs()
 {
-    std::vector<std::uint32_t> inputs;
+    std::vector<Input> list;
     struct Context {
-        std::vector<std::uint32_t>* inputs;
-        std::uint32_t from;
+        std::vector<Input>* list;
         std::function<void()> finish;
     };
     m_pulse.run([&](std::function<void()> finish) {
-        auto* context = new Context{&inputs, fromSink, std::move(finish)};
+        auto* context = new Context{&list, std::move(finish)};
         pa_operation* operation = pa_context_get_sink_input_info_list(
             m_pulse.context(),
             [](pa_context*, const pa_sink_input_info* info, int eol, void* data) {
@@ -171,9 +171,7 @@ void PulseAudioOutput::moveStreams(std::uint32_t fromSink, const QString& toSink
                     delete c;
                     return;
                 }
-                if (info->sink == c->from) {
-                    c->inputs->push_back(info->index);
-                }
+                c->list->push_back(Input{info->index, info->sink});
             },
             context);
         if (operation) {
@@ -183,93 +181,112 @@ void PulseAudioOutput::moveStreams(std::uint32_t fromSink, const QString& toSink
             delete context;
         }
     });
+    return list;
+}
+
+void PulseAudioOutput::move(std::uint32_t input, const QString& toSink)
+{
     const QByteArray target = toSink.toUtf8();
-    for (std::uint32_t input : inputs) {
-        runOne(m_pulse, [&](pa_context* context, Done* done) {
-            return pa_context_move_sink_input_by_name(context, input, target.constData(), &Done::onSuccess,
-                                                      done);
-        });
-    }
+    runOne(m_pulse, [&](pa_context* context, Done* done) {
+        return pa_context_move_sink_input_by_name(context, input, target.constData(), &Done::onSuccess, done);
+    });
 }
 
 void PulseAudioOutput::silence(const Device& device)
 {
+    // The sink to give the sound back to, kept in the null sink's properties; a name that would
+    // need quoting there is left out (a leftover then goes back to the default sink).
+    const QByteArray name = device.name.toUtf8();
+    const bool plainName = std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-' || c == ':';
+    });
     const QByteArray arguments =
         "sink_name=" + QByteArray(helperSinkName) +
         " rate=48000 channels=2 format=float32le sink_properties='device.description=\"OVU "
-        "Helper (muted)\" " +
-        QByteArray(restoreProperty) + "=\"" + device.name.toUtf8() + "\"'";
+        "Helper (muted)\"" +
+        (plainName ? " " + QByteArray(restoreProperty) + "=\"" + name + "\"" : QByteArray()) + "'";
     if (!helperSinkExists()) {
         runOne(m_pulse, [&](pa_context* context, Done* done) {
             return pa_context_load_module(context, "module-null-sink", arguments.constData(), &Done::onIndex,
                                           done);
         });
     }
+    if (!helperSinkExists()) {
+        return; // the server refused the null sink: the output plays on
+    }
+    // Streams that start later go to the default; the playing ones are moved.
     setDefault(QString::fromLatin1(helperSinkName));
-    for (const Sink& sink : sinks()) {
-        if (sink.name == QLatin1String(helperSinkName)) {
-            moveStreams(device.id, sink.name);
+    m_moved.clear();
+    for (const Input& input : inputs()) {
+        if (input.sink == device.id) {
+            move(input.index, QString::fromLatin1(helperSinkName));
+            m_moved.push_back(input.index);
         }
     }
 }
 
 void PulseAudioOutput::giveBack(const QString& target, const std::vector<Sink>& all)
 {
-    for (const Sink& sink : all) {
-        if (sink.name != QLatin1String(helperSinkName)) {
-            continue;
-        }
-        moveStreams(sink.index, target);
-        setDefault(target);
-        const std::uint32_t module = sink.ownerModule;
-        runOne(m_pulse, [&](pa_context* context, Done* done) {
-            return pa_context_unload_module(context, module, &Done::onSuccess, done);
-        });
-    }
-}
-
-void PulseAudioOutput::unsilence(const Device& device)
-{
-    const std::vector<Sink> all = sinks();
-    // The recorded device by its name; when it is gone, the first other sink.
-    QString target;
-    for (const Sink& sink : all) {
-        if (sink.name == device.name) {
-            target = sink.name;
-        }
-    }
-    if (target.isEmpty()) {
-        for (const Sink& sink : all) {
-            if (sink.name != QLatin1String(helperSinkName)) {
-                target = sink.name;
-                break;
-            }
-        }
-    }
-    if (!target.isEmpty()) {
-        giveBack(target, all);
-    }
-}
-
-void PulseAudioOutput::removeLeftovers()
-{
-    const std::vector<Sink> all = sinks();
     const auto helper = std::find_if(all.begin(), all.end(),
                                      [](const Sink& s) { return s.name == QLatin1String(helperSinkName); });
     if (helper == all.end()) {
         return;
     }
-    QString target = helper->restoreSink;
-    if (std::none_of(all.begin(), all.end(), [&](const Sink& s) { return s.name == target; })) {
-        target.clear();
-        for (const Sink& sink : all) {
-            if (sink.name != QLatin1String(helperSinkName)) {
-                target = sink.name;
-                break;
+    std::uint32_t targetIndex = PA_INVALID_INDEX;
+    for (const Sink& sink : all) {
+        if (sink.name == target) {
+            targetIndex = sink.index;
+        }
+    }
+    // The default first (the server moves the streams that follow it), then what is still on the
+    // null sink and what was moved from the device and has been sent elsewhere since.
+    if (!target.isEmpty()) {
+        setDefault(target);
+        for (const Input& input : inputs()) {
+            const bool moved = std::find(m_moved.begin(), m_moved.end(), input.index) != m_moved.end();
+            if (input.sink == helper->index || (moved && input.sink != targetIndex)) {
+                move(input.index, target);
             }
         }
     }
-    if (!target.isEmpty()) {
-        giveBack(target, all);
+    m_moved.clear();
+    const std::uint32_t module = helper->ownerModule;
+    runOne(m_pulse, [&](pa_context* context, Done* done) {
+        return pa_context_unload_module(context, module, &Done::onSuccess, done);
+    });
+}
+
+namespace {
+
+// The sink asked for when it exists, else the first sink that is not the helper's.
+QString sinkOrAnother(const QString& wanted, const std::vector<PulseAudioOutput::Sink>& all)
+{
+    QString other;
+    for (const PulseAudioOutput::Sink& sink : all) {
+        if (sink.name == wanted) {
+            return wanted;
+        }
+        if (other.isEmpty() && sink.name != QLatin1String(PulseAudioOutput::helperSinkName)) {
+            other = sink.name;
+        }
+    }
+    return other;
+}
+
+} // namespace
+
+void PulseAudioOutput::unsilence(const Device& device)
+{
+    const std::vector<Sink> all = sinks();
+    giveBack(sinkOrAnother(device.name, all), all);
+}
+
+void PulseAudioOutput::removeLeftovers()
+{
+    const std::vector<Sink> all = sinks();
+    for (const Sink& sink : all) {
+        if (sink.name == QLatin1String(helperSinkName)) {
+            giveBack(sinkOrAnother(sink.restoreSink, all), all);
+        }
     }
 }

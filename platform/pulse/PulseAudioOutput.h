@@ -28,7 +28,6 @@ public:
     // For tests and the sound capture: whether the helper's null sink exists now.
     bool helperSinkExists();
 
-private:
     struct Sink {
         std::uint32_t index = 0;
         QString name;
@@ -36,11 +35,20 @@ private:
         std::uint32_t ownerModule = 0;
         QString restoreSink;
     };
+
+private:
+    struct Input {
+        std::uint32_t index = 0;
+        std::uint32_t sink = 0;
+    };
     std::vector<Sink> sinks();
+    std::vector<Input> inputs();
     std::optional<QString> defaultSinkName();
-    void moveStreams(std::uint32_t fromSink, const QString& toSink);
+    void move(std::uint32_t input, const QString& toSink);
     void setDefault(const QString& name);
     void giveBack(const QString& target, const std::vector<Sink>& all);
 
     PulseConnection m_pulse{"OVU Helper"};
+    // The streams silence() moved off the device.
+    std::vector<std::uint32_t> m_moved;
 };

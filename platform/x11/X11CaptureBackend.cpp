@@ -210,7 +210,13 @@ CaptureResult<std::unique_ptr<CaptureBackend::Stream>> X11CaptureBackend::startS
     if (!rect) {
         return CaptureError::noDisplay();
     }
-    return X11CaptureStream::start(
+    CaptureResult<std::unique_ptr<Stream>> picture = X11CaptureStream::start(
         m_displayName, target, *rect, [this](std::uint32_t displayID) { return displayBounds(displayID); },
         sink);
+    if (!picture.ok() || !target.capturesAudio || !m_sound) {
+        return picture;
+    }
+    std::unique_ptr<Stream> both =
+        std::make_unique<PictureAndSound>(std::move(picture.value()), m_sound->start(sink));
+    return both;
 }
