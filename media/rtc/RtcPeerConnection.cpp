@@ -23,6 +23,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr int firstPayloadType = 96;
+// A still picture is encoded again for a key frame when no picture came for this long.
+constexpr std::chrono::milliseconds stillRepeatAfter{100};
 
 QString toCamelCase(const char* name)
 {
@@ -188,6 +190,10 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
     int capsWidth = 0;
     int capsHeight = 0;
     std::chrono::nanoseconds lastPushed{-1};
+    // The latest picture offered. A still screen sends no more pictures, so when a viewer asks
+    // for a key frame (a new connection, a lost picture) and none came lately, this one is
+    // encoded again.
+    std::shared_ptr<PixelBuffer> still;
     std::atomic<std::uint64_t> encodedFrames{0};
     std::uint64_t countedFrames = 0;
     std::chrono::steady_clock::time_point countedAt = std::chrono::steady_clock::now();
@@ -309,6 +315,21 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
         }
     }
 
+    // Encodes the still picture again when no picture was encoded for a while.
+    void repeatStill()
+    {
+        std::shared_ptr<PixelBuffer> picture;
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        {
+            std::lock_guard lock(mutex);
+            if (!still || (lastPushed.count() >= 0 && now - lastPushed < stillRepeatAfter)) {
+                return;
+            }
+            picture = still;
+        }
+        push(picture, now);
+    }
+
     // A new viewer needs a picture it can start decoding from.
     void requestKeyFrame()
     {
@@ -328,6 +349,7 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
             gst_object_unref(pad);
         }
         gst_object_unref(target);
+        repeatStill();
     }
 
     GstCaps* preferenceCaps(int payloadType, const RtcCodecInfo& codec) const
@@ -467,6 +489,16 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
                 return GST_PAD_PROBE_OK;
             },
             &encodedFrames, nullptr);
+        // Key frames the viewer asks for (RTCP PLI and FIR arrive as this event) need a picture.
+        gst_pad_add_probe(
+            encodedPad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM,
+            [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+                if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) {
+                    static_cast<Core*>(data)->repeatStill();
+                }
+                return GST_PAD_PROBE_OK;
+            },
+            this, nullptr);
         gst_object_unref(encodedPad);
         appsrc = source;
         encoder = encode;
@@ -481,7 +513,11 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
     void push(const std::shared_ptr<PixelBuffer>& picture, std::chrono::nanoseconds time)
     {
         std::unique_lock lock(mutex);
-        if (!appsrc || closed) {
+        if (closed) {
+            return;
+        }
+        still = picture;
+        if (!appsrc) {
             return;
         }
         // The frame-rate cap: pictures closer together than the interval are dropped (with 2 ms

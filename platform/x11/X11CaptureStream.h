@@ -33,7 +33,9 @@ public:
     std::optional<CaptureError> update(const CaptureBackend::Target& target) override;
     std::optional<CaptureError> stop() override;
 
-    static constexpr int queueDepth = 4;
+    // Pictures in flight at once: the one being filled, the encoder's, and the sender's still
+    // picture (kept for key frames on a screen that does not change).
+    static constexpr int queueDepth = 5;
 
 private:
     struct Settings {

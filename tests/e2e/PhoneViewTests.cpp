@@ -1,11 +1,17 @@
 #include "core/LinkServer.h"
+#include "core/MacMute.h"
 #include "link/LinkSession.h"
 #include "link/PairedDevices.h"
+#include "media/ScreenCapture.h"
 #include "media/VideoSender.h"
+#include "platform/pulse/PulseAudioOutput.h"
+#include "platform/pulse/PulseSoundSource.h"
+#include "platform/x11/X11CaptureBackend.h"
 #include "tests/support/Child.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FramePump.h"
 #include "tests/support/Processes.h"
+#include "tests/support/Sound.h"
 
 #include <QDir>
 #include <QImage>
@@ -26,8 +32,15 @@ QCoro::Task<bool> allow(QString, QString)
 }
 
 // The helper's part for one phone, until the helper has a model: a proved session's "start"
-// makes a sender fed with pictures of one colour; "answer" and "ice" go to the sender.
+// makes a sender fed with pictures of one colour, or with the capture of display :1 and this
+// computer's sound (muting the output meanwhile when asked); "answer" and "ice" go to the sender.
 struct StandIn {
+    enum class Source { pump, capture, captureMuted };
+    Source source = Source::pump;
+    std::unique_ptr<X11CaptureBackend> backend;
+    std::unique_ptr<ScreenCapture> capture;
+    MacMute mute{std::make_unique<PulseAudioOutput>()};
+
     QTemporaryDir folder;
     PairedDevices devices{folder.path() + u"/helper"_s};
     LinkServer server{devices, u"Stand-in"_s, nullptr};
@@ -37,7 +50,7 @@ struct StandIn {
     QList<QJsonObject> received;
     QList<QByteArray> controls;
 
-    StandIn()
+    explicit StandIn(Source from = Source::pump) : source(from)
     {
         server.askToPair = allow;
         server.onSession = [this](const std::shared_ptr<LinkSession>& proved) {
@@ -49,8 +62,32 @@ struct StandIn {
     ~StandIn()
     {
         pump.reset();
+        stopCapture();
         if (sender) {
             sender->stop();
+        }
+    }
+    void stopCapture()
+    {
+        if (capture) {
+            QCoro::waitFor(capture->stop());
+        }
+        mute.restore();
+    }
+    void startCapture()
+    {
+        backend = std::make_unique<X11CaptureBackend>(":1", std::make_shared<PulseSoundSource>());
+        capture = std::make_unique<ScreenCapture>(*backend);
+        capture->capturesAudio = true;
+        capture->onFrame = [this](const std::shared_ptr<PixelBuffer>& buffer, std::chrono::nanoseconds time) {
+            sender->sendFrame(buffer, time);
+        };
+        capture->onAudio = [this](const QByteArray& sound) { sender->sendAudio(sound); };
+        const auto displays = QCoro::waitFor(capture->displays());
+        ASSERT_TRUE(displays.ok());
+        ASSERT_FALSE(QCoro::waitFor(capture->start(displays.value().front().id, 640, 360)));
+        if (source == Source::captureMuted) {
+            mute.mute();
         }
     }
     void handle(const QJsonObject& message)
@@ -62,11 +99,17 @@ struct StandIn {
             sender->sendSignal = [this](const QJsonObject& m) { session->channel->send(m); };
             sender->onControlMessage = [this](const QByteArray& bytes) { controls.append(bytes); };
             sender->start();
-            pump = std::make_unique<Tests::FramePump>(*sender, 640, 480, 145, 54, 34);
-            pump->withSound = true;
+            if (source == Source::pump) {
+                pump = std::make_unique<Tests::FramePump>(*sender, 640, 480, 145, 54, 34);
+                pump->withSound = true;
+            } else {
+                startCapture();
+            }
             session->channel->send({{u"t"_s, u"showing"_s}, {u"display"_s, 1}});
         } else if ((type == u"answer"_s || type == u"ice"_s) && sender) {
             sender->receive(message);
+        } else if (type == u"bye"_s) {
+            stopCapture();
         }
     }
 };
@@ -112,4 +155,73 @@ TEST(PhoneView, PairsStartsDecodesSavesAndReports)
     EXPECT_EQ(helper.received.first().value(u"h"_s).toInt(), 720);
     EXPECT_EQ(helper.received.last().value(u"t"_s).toString(), u"bye"_s);
     EXPECT_EQ(helper.controls, (QList<QByteArray>{R"({"t":"move","x":0.5,"y":0.5})", R"({"t":"tap"})"}));
+}
+
+namespace {
+
+// Runs ovu-phone view against the stand-in for a while, writing the sound it hears to a WAV file;
+// returns the summary line. `during` runs while the phone listens.
+QString listen(StandIn& helper, const QString& wav, const std::function<void()>& during = {})
+{
+    EXPECT_TRUE(Tests::waitUntil([&] { return helper.server.isListening(); }));
+    Tests::Home home;
+    Tests::Child phone;
+    phone.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
+                {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"6"_s, u"--wav"_s, wav}, home.environment);
+    if (during) {
+        EXPECT_TRUE(Tests::waitUntil([&] { return helper.capture && helper.capture->isRunning(); }, 10s));
+        Tests::spin(2500ms);
+        during();
+    }
+    EXPECT_TRUE(phone.wait(30s)) << phone.errors().constData();
+    EXPECT_EQ(phone.exitCode(), 0) << phone.errors().constData();
+    return QString::fromUtf8(phone.output()).section(u'\n', -2, -2);
+}
+
+void expectToneInWav(const QString& path, const QString& summary)
+{
+    const std::optional<QByteArray> sound = Tests::readWav(path);
+    ASSERT_TRUE(sound) << "not a 16-bit stereo 48 kHz WAV: " << path.toStdString();
+    ASSERT_GT(sound->size(), 3 * Tests::soundRate * 4) << summary.toStdString();
+    const QByteArray lastSecond = sound->right(Tests::soundRate * 4);
+    EXPECT_NEAR(Tests::dominantFrequency(lastSecond), 1000, 10);
+    // A full-scale tone arrives at 0.8 of full scale.
+    EXPECT_NEAR(Tests::levelDb(lastSecond), 0, 1);
+    EXPECT_TRUE(summary.contains(u", 0 gaps"_s)) << summary.toStdString();
+    // No more sound than the six seconds the phone listened.
+    EXPECT_LE(sound->size(), 6 * Tests::soundRate * 4) << summary.toStdString();
+}
+
+} // namespace
+
+TEST(PhoneView, TheComputersSoundReachesThePhone)
+{
+    Tests::TonePlayer tone;
+    StandIn helper(StandIn::Source::capture);
+    QTemporaryDir folder;
+    const QString wav = folder.filePath(u"sound.wav"_s);
+    const QString summary = listen(helper, wav);
+    expectToneInWav(wav, summary);
+    // The screen does not change: its one picture still reaches the phone.
+    EXPECT_GE(summary.section(u' ', 1, 1).remove(u',').toInt(), 1) << summary.toStdString();
+    EXPECT_TRUE(summary.contains(u"640x360"_s)) << summary.toStdString();
+}
+
+TEST(PhoneView, WhileMutedThePhoneHearsTheSoundAndTheRoomDoesNot)
+{
+    Tests::TonePlayer tone;
+    StandIn helper(StandIn::Source::captureMuted);
+    QTemporaryDir folder;
+    const QString wav = folder.filePath(u"sound.wav"_s);
+    bool roomSilent = false;
+    const QString summary = listen(helper, wav, [&] {
+        roomSilent = Tests::isSilent(Tests::record(u"ovu_test_speakers.monitor"_s, 1500ms).right(4 * 14400));
+    });
+    expectToneInWav(wav, summary);
+    EXPECT_TRUE(roomSilent);
+    // The phone said goodbye: the room has its sound back.
+    ASSERT_TRUE(Tests::waitUntil([&] { return !helper.mute.mutedDevice(); }, 5s));
+    EXPECT_EQ(Tests::streamSinks(), QStringList{u"ovu_test_speakers"_s});
+    const QByteArray room = Tests::record(u"ovu_test_speakers.monitor"_s, 2500ms).right(4 * 14400);
+    EXPECT_NEAR(Tests::dominantFrequency(room), 1000, 10);
 }

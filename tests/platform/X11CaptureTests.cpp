@@ -1,5 +1,6 @@
 #include "media/ScreenCapture.h"
 #include "platform/x11/X11CaptureBackend.h"
+#include "platform/x11/X11CaptureStream.h"
 #include "platform/x11/X11Monitors.h"
 #include "tests/support/Child.h"
 #include "tests/support/EventLoop.h"
@@ -273,7 +274,7 @@ TEST(X11Capture, PictureFindingAllBuffersHeldIsSkipped)
         painter.fill(QRect(0, 0, 1920, 1080), 0x101010u * std::uint32_t(i + 1));
         Tests::spin(60ms);
     }
-    EXPECT_EQ(c.count(), 4u) << "four held buffers, then nothing";
+    EXPECT_EQ(c.count(), std::size_t(X11CaptureStream::queueDepth)) << "every buffer held, then nothing";
     {
         std::lock_guard lock(c.mutex);
         c.holdBuffers = false;
