@@ -6,6 +6,7 @@
 // decoding it (both ends on this machine's monotonic clock).
 //
 // Roles: with no arguments, the orchestrator; "--role sender|phone|udp-phone" are its children.
+#include "bench/BenchSupport.h"
 #include "media/ScreenCapture.h"
 #include "media/VideoSender.h"
 #include "phone/PhoneViewer.h"
@@ -35,15 +36,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using Bench::nowNs;
+using Bench::print;
+using Bench::processCpu;
+using Bench::StdinLines;
+
 constexpr int stampBits = 16;
 constexpr std::chrono::seconds window{10};
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Cell i of the stamp: a square in the top row, 1/20 of the width wide.
 QRect stampCell(QSize screen, int bit)
@@ -71,49 +70,6 @@ int stampFrom(const QList<QRgb>& colours)
     }
     return value;
 }
-
-void print(const QByteArray& line)
-{
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-// Reads JSON lines from standard input on the main thread; ends the application at its end.
-class StdinLines {
-public:
-    explicit StdinLines(std::function<void(const QJsonObject&)> handler)
-        : m_handler(std::move(handler))
-        , m_notifier(STDIN_FILENO, QSocketNotifier::Read)
-    {
-        QObject::connect(&m_notifier, &QSocketNotifier::activated, &m_notifier, [this] { read(); });
-    }
-
-private:
-    void read()
-    {
-        char buffer[65536];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0) {
-            m_notifier.setEnabled(false);
-            QCoreApplication::quit();
-            return;
-        }
-        m_pending.append(buffer, n);
-        qsizetype end = 0;
-        while ((end = m_pending.indexOf('\n')) >= 0) {
-            const QByteArray line = m_pending.left(end);
-            m_pending.remove(0, end + 1);
-            if (!line.trimmed().isEmpty()) {
-                m_handler(QJsonDocument::fromJson(line).object());
-            }
-        }
-    }
-
-    std::function<void(const QJsonObject&)> m_handler;
-    QSocketNotifier m_notifier;
-    QByteArray m_pending;
-};
 
 int senderRole(const QByteArray& display)
 {
@@ -243,17 +199,6 @@ private:
     std::map<int, std::int64_t> m_drawn;
     std::thread m_thread;
 };
-
-double processCpu(pid_t pid)
-{
-    QFile stat(u"/proc/"_s + QString::number(pid) + u"/stat"_s);
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
-    // After the command: state is field 3, utime 14 and stime 15 (counting from 1).
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
 
 struct Figures {
     double fps = 0;

@@ -1,0 +1,80 @@
+#include "bench/BenchSupport.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace Bench {
+
+std::int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void print(const QByteArray& line)
+{
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+double processCpu(pid_t pid)
+{
+    QFile stat(u"/proc/"_s + QString::number(pid) + u"/stat"_s);
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+    // After the command: state is field 3, utime 14 and stime 15 (counting from 1).
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
+StdinLines::StdinLines(std::function<void(const QJsonObject&)> handler)
+    : m_handler(std::move(handler))
+    , m_notifier(STDIN_FILENO, QSocketNotifier::Read)
+{
+    QObject::connect(&m_notifier, &QSocketNotifier::activated, &m_notifier, [this] { read(); });
+}
+
+void StdinLines::read()
+{
+    char buffer[65536];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0) {
+        m_notifier.setEnabled(false);
+        QCoreApplication::quit();
+        return;
+    }
+    m_pending.append(buffer, n);
+    qsizetype end = 0;
+    while ((end = m_pending.indexOf('\n')) >= 0) {
+        const QByteArray line = m_pending.left(end);
+        m_pending.remove(0, end + 1);
+        if (!line.trimmed().isEmpty()) {
+            m_handler(QJsonDocument::fromJson(line).object());
+        }
+    }
+}
+
+std::optional<QByteArray> ChildLines::next()
+{
+    const QByteArray output = m_child.output();
+    const qsizetype end = output.indexOf('\n', m_read);
+    if (end < 0) {
+        return std::nullopt;
+    }
+    const QByteArray line = output.mid(m_read, end - m_read);
+    m_read = end + 1;
+    return line;
+}
+
+} // namespace Bench
