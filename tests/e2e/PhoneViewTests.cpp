@@ -188,8 +188,9 @@ void expectToneInWav(const QString& path, const QString& summary)
     // A full-scale tone arrives at 0.8 of full scale.
     EXPECT_NEAR(Tests::levelDb(lastSecond), 0, 1);
     EXPECT_TRUE(summary.contains(u", 0 gaps"_s)) << summary.toStdString();
-    // No more sound than the six seconds the phone listened.
-    EXPECT_LE(sound->size(), 6 * Tests::soundRate * 4) << summary.toStdString();
+    // No more sound than the six seconds the phone listened, give or take what the null sink
+    // renders ahead: duplicated packets would show as far more.
+    EXPECT_LE(sound->size(), 6.5 * Tests::soundRate * 4) << summary.toStdString();
 }
 
 } // namespace

@@ -1,0 +1,474 @@
+#include "platform/x11/XTestEventSink.h"
+
+#include "platform/x11/X11KeyTable.h"
+#include "platform/x11/X11Settings.h"
+
+#include <QString>
+
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+
+#define XK_MISCELLANY
+#include <X11/keysymdef.h>
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(void* pointer) const { std::free(pointer); }
+};
+
+constexpr std::uint8_t leftButton = 1;
+constexpr std::uint8_t rightButton = 3;
+
+std::int16_t coordinate(double value)
+{
+    const double pixel = std::floor(value);
+    if (std::isnan(pixel)) {
+        return 0;
+    }
+    return static_cast<std::int16_t>(std::clamp(pixel, -32768.0, 32767.0));
+}
+
+bool isModifier(std::uint16_t macKeyCode)
+{
+    return macKeyCode >= 54 && macKeyCode <= 62 && macKeyCode != 57;
+}
+
+} // namespace
+
+XTestEventSink::XTestEventSink(const QByteArray& display)
+{
+    m_connection = xcb_connect(display.isEmpty() ? nullptr : display.constData(), &m_screen);
+    const xcb_query_extension_reply_t* xtest =
+        xcb_connection_has_error(m_connection) ? nullptr : xcb_get_extension_data(m_connection, &xcb_test_id);
+    if (!xtest || !xtest->present) {
+        xcb_disconnect(m_connection);
+        m_connection = nullptr;
+        return;
+    }
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(m_connection));
+    for (int i = 0; i < m_screen && screens.rem > 0; ++i) {
+        xcb_screen_next(&screens);
+    }
+    m_root = screens.data->root;
+    readMapping();
+
+    m_wait.setSingleShot(true);
+    m_wait.setTimerType(Qt::PreciseTimer);
+    connect(&m_wait, &QTimer::timeout, this, [this] { run(); });
+    m_unbind.setSingleShot(true);
+    connect(&m_unbind, &QTimer::timeout, this, [this] { unbindIdle(); });
+}
+
+XTestEventSink::~XTestEventSink()
+{
+    if (!m_connection) {
+        return;
+    }
+    for (const auto& [code, keycode] : m_held) {
+        xcb_test_fake_input(m_connection, XCB_KEY_RELEASE, keycode, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    }
+    for (const auto& [keycode, keysym] : m_bound) {
+        changeMapping(keycode, 0);
+    }
+    xcb_flush(m_connection);
+    xcb_disconnect(m_connection);
+}
+
+bool XTestEventSink::isAvailable(const QByteArray& display)
+{
+    int screen = 0;
+    xcb_connection_t* connection = xcb_connect(display.isEmpty() ? nullptr : display.constData(), &screen);
+    bool present = false;
+    if (!xcb_connection_has_error(connection)) {
+        const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(connection, &xcb_test_id);
+        present = xtest && xtest->present;
+    }
+    xcb_disconnect(connection);
+    return present;
+}
+
+bool XTestEventSink::isIdle() const
+{
+    return m_steps.empty() && m_bound.empty();
+}
+
+double XTestEventSink::doubleClickInterval() const
+{
+    if (m_connection) {
+        const auto milliseconds = X11Settings::integer(m_connection, m_screen, "Net/DoubleClickTime");
+        if (milliseconds && *milliseconds > 0) {
+            return *milliseconds / 1000.0;
+        }
+    }
+    return 0.5;
+}
+
+void XTestEventSink::post(const InputEvent& event)
+{
+    if (!m_connection) {
+        return;
+    }
+    readEvents();
+    if (m_mappingStale) {
+        readMapping();
+    }
+    if (event.isMouse()) {
+        pointer(event);
+    } else if (event.type == InputEvent::Type::ScrollWheel) {
+        wheel(event.wheelVertical, m_verticalRemainder, 4, 5);
+        wheel(event.wheelHorizontal, m_horizontalRemainder, 6, 7);
+    } else {
+        key(event);
+    }
+    run();
+}
+
+void XTestEventSink::pointer(const InputEvent& event)
+{
+    using Type = InputEvent::Type;
+    enqueue({Step::Kind::Motion, 0, coordinate(event.position.x()), coordinate(event.position.y())});
+    const std::uint8_t button = event.button == InputEvent::MouseButton::Right ? rightButton : leftButton;
+    switch (event.type) {
+    case Type::LeftMouseDown:
+    case Type::RightMouseDown:
+        enqueue({Step::Kind::ButtonPress, button});
+        break;
+    case Type::LeftMouseUp:
+    case Type::RightMouseUp:
+        enqueue({Step::Kind::ButtonRelease, button});
+        break;
+    default:
+        break;
+    }
+}
+
+void XTestEventSink::wheel(std::int32_t pixels, double& remainder, std::uint8_t positiveButton,
+                           std::uint8_t negativeButton)
+{
+    if (pixels == 0) {
+        return;
+    }
+    // A turn of direction starts afresh, so that the first pixels the other way are not spent
+    // paying back the remainder.
+    if ((remainder > 0 && pixels < 0) || (remainder < 0 && pixels > 0)) {
+        remainder = 0;
+    }
+    remainder += pixels;
+    const double clicks = std::trunc(remainder / pixelsPerWheelClick);
+    remainder -= clicks * pixelsPerWheelClick;
+    const int count = static_cast<int>(std::min(std::abs(clicks), double(maximumWheelClicks)));
+    for (int i = 0; i < count; ++i) {
+        click(clicks > 0 ? positiveButton : negativeButton);
+    }
+}
+
+void XTestEventSink::click(std::uint8_t button)
+{
+    enqueue({Step::Kind::ButtonPress, button});
+    enqueue({Step::Kind::ButtonRelease, button});
+}
+
+void XTestEventSink::key(const InputEvent& event)
+{
+    const bool down = event.type == InputEvent::Type::KeyDown;
+    if (!event.text.empty()) {
+        // The characters are typed with the key-down; its key-up has nothing left to do.
+        if (down) {
+            const QString text =
+                QString::fromUtf16(event.text.data(), static_cast<qsizetype>(event.text.size()));
+            for (const char32_t character : text.toUcs4()) {
+                typeCharacter(character);
+            }
+        }
+        return;
+    }
+    const auto keysym = X11KeyTable::keysym(event.keyCode);
+    if (!keysym) {
+        return;
+    }
+    const auto held = m_held.find(event.keyCode);
+    if (down) {
+        std::uint8_t keycode = 0;
+        if (held != m_held.end()) {
+            keycode = held->second;
+        } else if (const auto found = find(*keysym)) {
+            keycode = found->first;
+        } else {
+            keycode = bindSpare(*keysym);
+            if (keycode == 0) {
+                return;
+            }
+            m_heldSpares.insert(keycode);
+        }
+        m_held[event.keyCode] = keycode;
+        enqueue({Step::Kind::KeyPress, keycode});
+        return;
+    }
+    std::uint8_t keycode = 0;
+    if (held != m_held.end()) {
+        keycode = held->second;
+        m_heldSpares.erase(keycode);
+        m_held.erase(held);
+    } else if (const auto found = find(*keysym)) {
+        keycode = found->first;
+    } else {
+        return;
+    }
+    enqueue({Step::Kind::KeyRelease, keycode});
+}
+
+void XTestEventSink::typeCharacter(char32_t character)
+{
+    const auto keysym = X11KeyTable::keysymForCharacter(character);
+    if (!keysym) {
+        return;
+    }
+    // With no modifier held, a character on the keyboard is typed with its own key (and Shift
+    // for the second level); otherwise, and for characters on no key, with a bound spare key,
+    // which gives the character whatever the modifiers.
+    const bool modifiersHeld =
+        std::any_of(m_held.begin(), m_held.end(), [](const auto& entry) { return isModifier(entry.first); });
+    if (!modifiersHeld) {
+        if (const auto found = find(*keysym)) {
+            const auto [keycode, level] = *found;
+            if (level == 0) {
+                enqueue({Step::Kind::KeyPress, keycode});
+                enqueue({Step::Kind::KeyRelease, keycode});
+                return;
+            }
+            if (level == 1 && m_shiftKeycode) {
+                enqueue({Step::Kind::KeyPress, *m_shiftKeycode});
+                enqueue({Step::Kind::KeyPress, keycode});
+                enqueue({Step::Kind::KeyRelease, keycode});
+                enqueue({Step::Kind::KeyRelease, *m_shiftKeycode});
+                return;
+            }
+        }
+    }
+    const std::uint8_t keycode = bindSpare(*keysym);
+    if (keycode != 0) {
+        enqueue({Step::Kind::KeyPress, keycode});
+        enqueue({Step::Kind::KeyRelease, keycode});
+    }
+}
+
+std::optional<std::pair<std::uint8_t, int>> XTestEventSink::find(std::uint32_t keysym) const
+{
+    const int levels = std::min(m_keysymsPerKeycode, 2);
+    for (int level = 0; level < levels; ++level) {
+        for (int keycode = m_minKeycode; keycode <= m_maxKeycode; ++keycode) {
+            const std::size_t index =
+                std::size_t(keycode - m_minKeycode) * std::size_t(m_keysymsPerKeycode) + level;
+            if (index < m_keysyms.size() && m_keysyms[index] == keysym) {
+                return std::pair{static_cast<std::uint8_t>(keycode), level};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::uint8_t XTestEventSink::bindSpare(std::uint32_t keysym)
+{
+    for (const auto& [keycode, bound] : m_planned) {
+        if (bound == keysym) {
+            return keycode;
+        }
+    }
+    if (m_spares.empty()) {
+        return 0;
+    }
+    // An unbound spare if there is one, else the next in turn that is not held down.
+    std::optional<std::uint8_t> chosen;
+    for (const std::uint8_t spare : m_spares) {
+        if (!m_planned.contains(spare)) {
+            chosen = spare;
+            break;
+        }
+    }
+    for (std::size_t tries = 0; !chosen && tries < m_spares.size(); ++tries) {
+        const std::uint8_t spare = m_spares[m_nextSpare];
+        m_nextSpare = (m_nextSpare + 1) % m_spares.size();
+        if (!m_heldSpares.contains(spare)) {
+            chosen = spare;
+        }
+    }
+    if (!chosen) {
+        return 0;
+    }
+    m_planned[*chosen] = keysym;
+    enqueue({Step::Kind::Bind, *chosen, 0, 0, keysym});
+    return *chosen;
+}
+
+void XTestEventSink::enqueue(const Step& step)
+{
+    m_steps.push_back(step);
+}
+
+void XTestEventSink::run()
+{
+    m_wait.stop();
+    while (!m_steps.empty()) {
+        const Step step = m_steps.front();
+        const Clock::time_point ready = readyAt(step);
+        const Clock::time_point now = Clock::now();
+        if (ready > now) {
+            xcb_flush(m_connection);
+            m_wait.start(std::chrono::ceil<std::chrono::milliseconds>(ready - now));
+            return;
+        }
+        m_steps.pop_front();
+        execute(step);
+    }
+    xcb_flush(m_connection);
+    if (!m_bound.empty() || !m_planned.empty()) {
+        m_unbind.start(unbindAfter);
+    }
+}
+
+XTestEventSink::Clock::time_point XTestEventSink::readyAt(const Step& step) const
+{
+    switch (step.kind) {
+    case Step::Kind::KeyPress:
+    case Step::Kind::KeyRelease:
+        if (const auto bound = m_boundAt.find(step.detail); bound != m_boundAt.end()) {
+            return bound->second + mappingSettle;
+        }
+        break;
+    case Step::Kind::Bind:
+    case Step::Kind::Unbind:
+        if (const auto used = m_usedAt.find(step.detail); used != m_usedAt.end()) {
+            return used->second + mappingSettle;
+        }
+        break;
+    default:
+        break;
+    }
+    return Clock::time_point::min();
+}
+
+void XTestEventSink::execute(const Step& step)
+{
+    switch (step.kind) {
+    case Step::Kind::Motion:
+        xcb_test_fake_input(m_connection, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, m_root, step.x, step.y, 0);
+        break;
+    case Step::Kind::ButtonPress:
+        xcb_test_fake_input(m_connection, XCB_BUTTON_PRESS, step.detail, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        break;
+    case Step::Kind::ButtonRelease:
+        xcb_test_fake_input(m_connection, XCB_BUTTON_RELEASE, step.detail, XCB_CURRENT_TIME, XCB_NONE, 0, 0,
+                            0);
+        break;
+    case Step::Kind::KeyPress:
+    case Step::Kind::KeyRelease:
+        xcb_test_fake_input(m_connection, step.kind == Step::Kind::KeyPress ? XCB_KEY_PRESS : XCB_KEY_RELEASE,
+                            step.detail, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        if (m_bound.contains(step.detail)) {
+            m_usedAt[step.detail] = Clock::now();
+        }
+        break;
+    case Step::Kind::Bind:
+        changeMapping(step.detail, step.keysym);
+        m_bound[step.detail] = step.keysym;
+        m_boundAt[step.detail] = Clock::now();
+        break;
+    case Step::Kind::Unbind:
+        changeMapping(step.detail, 0);
+        m_bound.erase(step.detail);
+        m_boundAt.erase(step.detail);
+        m_usedAt.erase(step.detail);
+        break;
+    }
+}
+
+void XTestEventSink::changeMapping(std::uint8_t keycode, std::uint32_t keysym)
+{
+    const int width = std::max(m_keysymsPerKeycode, 2);
+    std::vector<xcb_keysym_t> row(std::size_t(width), 0);
+    row[0] = keysym;
+    row[1] = keysym;
+    xcb_change_keyboard_mapping(m_connection, 1, keycode, static_cast<std::uint8_t>(width), row.data());
+    m_ownChanges.push_back(keycode);
+}
+
+void XTestEventSink::readMapping()
+{
+    m_mappingStale = false;
+    const xcb_setup_t* setup = xcb_get_setup(m_connection);
+    m_minKeycode = setup->min_keycode;
+    m_maxKeycode = setup->max_keycode;
+    const std::unique_ptr<xcb_get_keyboard_mapping_reply_t, FreeDeleter> reply(xcb_get_keyboard_mapping_reply(
+        m_connection,
+        xcb_get_keyboard_mapping(m_connection, m_minKeycode,
+                                 static_cast<std::uint8_t>(m_maxKeycode - m_minKeycode + 1)),
+        nullptr));
+    if (!reply) {
+        return;
+    }
+    m_keysymsPerKeycode = reply->keysyms_per_keycode;
+    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    m_keysyms.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
+    // Our own bindings are not the keyboard's: those keys count as empty.
+    for (const auto& [keycode, keysym] : m_bound) {
+        const std::size_t start = std::size_t(keycode - m_minKeycode) * std::size_t(m_keysymsPerKeycode);
+        for (int level = 0; level < m_keysymsPerKeycode && start + level < m_keysyms.size(); ++level) {
+            m_keysyms[start + level] = 0;
+        }
+    }
+    m_spares.clear();
+    for (int keycode = m_maxKeycode; keycode >= m_minKeycode; --keycode) {
+        const std::size_t start = std::size_t(keycode - m_minKeycode) * std::size_t(m_keysymsPerKeycode);
+        bool empty = start + std::size_t(m_keysymsPerKeycode) <= m_keysyms.size();
+        for (int level = 0; empty && level < m_keysymsPerKeycode; ++level) {
+            empty = m_keysyms[start + level] == 0;
+        }
+        if (empty) {
+            m_spares.push_back(static_cast<std::uint8_t>(keycode));
+        }
+    }
+    m_nextSpare = 0;
+    m_shiftKeycode.reset();
+    if (const auto shift = find(XK_Shift_L); shift && shift->second == 0) {
+        m_shiftKeycode = shift->first;
+    }
+}
+
+void XTestEventSink::readEvents()
+{
+    while (xcb_generic_event_t* event = xcb_poll_for_event(m_connection)) {
+        const std::unique_ptr<xcb_generic_event_t, FreeDeleter> owned(event);
+        if ((event->response_type & 0x7F) != XCB_MAPPING_NOTIFY) {
+            continue;
+        }
+        const auto* notify = reinterpret_cast<const xcb_mapping_notify_event_t*>(event);
+        if (notify->request == XCB_MAPPING_KEYBOARD && !m_ownChanges.empty() &&
+            m_ownChanges.front() == notify->first_keycode && notify->count == 1) {
+            m_ownChanges.pop_front();
+        } else {
+            m_mappingStale = true;
+        }
+    }
+}
+
+void XTestEventSink::unbindIdle()
+{
+    if (!m_steps.empty()) {
+        m_unbind.start(unbindAfter);
+        return;
+    }
+    for (auto planned = m_planned.begin(); planned != m_planned.end();) {
+        if (m_heldSpares.contains(planned->first)) {
+            ++planned;
+            continue;
+        }
+        enqueue({Step::Kind::Unbind, planned->first});
+        planned = m_planned.erase(planned);
+    }
+    run();
+}

@@ -1,0 +1,120 @@
+#pragma once
+
+#include "input/EventSink.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <vector>
+
+// Posts input events on an X display through the XTEST extension, as the server's own pointer
+// and keyboard would produce them.
+//
+// Pointer events go to absolute root-window coordinates (the pixel containing the point).
+// Wheel values in pixels become clicks of buttons 4–7, `pixelsPerWheelClick` pixels a click;
+// the remainder carries over to the next event in the same direction. Keys are pressed by the
+// server's current keycode of the key's keysym; characters without a key are typed on a spare
+// keycode (one the keyboard mapping leaves empty) bound to the character for the moment. X
+// clients translate a keycode with the mapping they know when they handle the press, so a
+// binding is left in place for `mappingSettle` before its key is pressed and after, before it
+// changes again; events queue behind such a wait rather than block the caller.
+class XTestEventSink : public QObject, public EventSink {
+    Q_OBJECT
+
+public:
+    static constexpr int pixelsPerWheelClick = 40;
+    // More clicks than this in one event are dropped, with the remainder.
+    static constexpr int maximumWheelClicks = 50;
+    static constexpr std::chrono::microseconds mappingSettle{2000};
+    // Unused bindings go back to empty this long after the last event.
+    static constexpr std::chrono::milliseconds unbindAfter{50};
+
+    // An empty name means $DISPLAY.
+    explicit XTestEventSink(const QByteArray& display = {});
+    ~XTestEventSink() override;
+    XTestEventSink(const XTestEventSink&) = delete;
+    XTestEventSink& operator=(const XTestEventSink&) = delete;
+
+    // Whether the display can be reached and has the XTEST extension.
+    static bool isAvailable(const QByteArray& display = {});
+
+    bool isConnected() const { return m_connection != nullptr; }
+    void post(const InputEvent& event) override;
+    // Nothing is waiting to be sent and no spare keycode is bound.
+    bool isIdle() const;
+    // The desktop's double-click time (XSETTINGS "Net/DoubleClickTime"), 0.5 s without one.
+    double doubleClickInterval() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Step {
+        enum class Kind { Motion, ButtonPress, ButtonRelease, KeyPress, KeyRelease, Bind, Unbind } kind;
+        std::uint8_t detail = 0;
+        std::int16_t x = 0;
+        std::int16_t y = 0;
+        std::uint32_t keysym = 0;
+    };
+
+    void pointer(const InputEvent& event);
+    void wheel(std::int32_t pixels, double& remainder, std::uint8_t positiveButton,
+               std::uint8_t negativeButton);
+    void key(const InputEvent& event);
+    void typeCharacter(char32_t character);
+    void click(std::uint8_t button);
+    // The keycode and level of a keysym in the server's mapping (spare bindings excluded).
+    std::optional<std::pair<std::uint8_t, int>> find(std::uint32_t keysym) const;
+    // A spare keycode that will be bound to the keysym when the queue reaches it.
+    std::uint8_t bindSpare(std::uint32_t keysym);
+
+    void enqueue(const Step& step);
+    void run();
+    // When the step may run: bound keys wait for the binding to settle and vice versa.
+    Clock::time_point readyAt(const Step& step) const;
+    void execute(const Step& step);
+    void changeMapping(std::uint8_t keycode, std::uint32_t keysym);
+    void readMapping();
+    void readEvents();
+    void unbindIdle();
+
+    xcb_connection_t* m_connection = nullptr;
+    xcb_window_t m_root = 0;
+    int m_screen = 0;
+
+    // The keyboard mapping as the server has it, without our bindings.
+    std::uint8_t m_minKeycode = 8;
+    std::uint8_t m_maxKeycode = 255;
+    int m_keysymsPerKeycode = 0;
+    std::vector<std::uint32_t> m_keysyms;
+    std::vector<std::uint8_t> m_spares;
+    bool m_mappingStale = false;
+    // Our own mapping changes whose notifications have not come back yet.
+    std::deque<std::uint8_t> m_ownChanges;
+    std::optional<std::uint8_t> m_shiftKeycode;
+
+    // Spare keycode → keysym, as planned (when the queue has run) and as the server has it.
+    std::map<std::uint8_t, std::uint32_t> m_planned;
+    std::map<std::uint8_t, std::uint32_t> m_bound;
+    std::map<std::uint8_t, Clock::time_point> m_boundAt;
+    std::map<std::uint8_t, Clock::time_point> m_usedAt;
+    std::size_t m_nextSpare = 0;
+
+    // Physical keys held: the phone's code → the keycode pressed for it.
+    std::map<std::uint16_t, std::uint8_t> m_held;
+    std::set<std::uint8_t> m_heldSpares;
+
+    double m_verticalRemainder = 0;
+    double m_horizontalRemainder = 0;
+
+    std::deque<Step> m_steps;
+    QTimer m_wait;
+    QTimer m_unbind;
+};
