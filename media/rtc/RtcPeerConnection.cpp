@@ -17,6 +17,8 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -241,21 +243,24 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
         if (pipeline) {
             gst_element_set_state(pipeline, GST_STATE_NULL);
         }
-        std::lock_guard lock(mutex);
-        if (sinkPad) {
-            gst_object_unref(sinkPad);
-            sinkPad = nullptr;
-        }
-        if (transceiver) {
-            gst_object_unref(transceiver);
-            transceiver = nullptr;
-        }
-        appsrc = nullptr;
-        encoder = nullptr;
-        if (pipeline) {
-            gst_object_unref(pipeline);
-            pipeline = nullptr;
+        // The references go after the lock is released: disposing of elements takes GStreamer's
+        // own locks, which streaming threads hold while they wait for ours.
+        std::vector<gpointer> references;
+        {
+            std::lock_guard lock(mutex);
+            for (gpointer object :
+                 {gpointer(std::exchange(sinkPad, nullptr)), gpointer(std::exchange(transceiver, nullptr)),
+                  gpointer(std::exchange(pipeline, nullptr))}) {
+                if (object) {
+                    references.push_back(object);
+                }
+            }
+            appsrc = nullptr;
+            encoder = nullptr;
             webrtc = nullptr;
+        }
+        for (gpointer object : references) {
+            gst_object_unref(object);
         }
     }
 

@@ -24,9 +24,11 @@ struct FreeDeleter {
 constexpr std::uint8_t leftButton = 1;
 constexpr std::uint8_t rightButton = 3;
 
+// The pixel that contains the point. A point a hair's breadth below a pixel's edge (a fraction
+// of the display that the phone meant to be exactly that pixel, after rounding) is on it.
 std::int16_t coordinate(double value)
 {
-    const double pixel = std::floor(value);
+    const double pixel = std::floor(value + 1e-6);
     if (std::isnan(pixel)) {
         return 0;
     }
@@ -94,7 +96,16 @@ bool XTestEventSink::isAvailable(const QByteArray& display)
 
 bool XTestEventSink::isIdle() const
 {
-    return m_steps.empty() && m_bound.empty();
+    return m_steps.empty() && std::all_of(m_bound.begin(), m_bound.end(), [this](const auto& binding) {
+               return m_heldSpares.contains(binding.first);
+           });
+}
+
+void XTestEventSink::sync()
+{
+    if (m_connection) {
+        std::free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+    }
 }
 
 double XTestEventSink::doubleClickInterval() const

@@ -49,8 +49,10 @@ public:
 
     bool isConnected() const { return m_connection != nullptr; }
     void post(const InputEvent& event) override;
-    // Nothing is waiting to be sent and no spare keycode is bound.
+    // Nothing is waiting to be sent and no spare keycode is bound but those of held keys.
     bool isIdle() const;
+    // Waits until the server has handled everything sent so far.
+    void sync();
     // The desktop's double-click time (XSETTINGS "Net/DoubleClickTime"), 0.5 s without one.
     double doubleClickInterval() const;
 

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QByteArray>
+#include <QPoint>
+
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+// An X client with a window over the whole screen that has the keyboard focus: a thread of its
+// own records the pointer, button and key events as they arrive, translating keys with the
+// keyboard mapping it re-reads whenever the server says the mapping changed, as X clients do.
+class X11Observer {
+public:
+    struct Event {
+        enum class Kind { Motion, ButtonPress, ButtonRelease, KeyPress, KeyRelease } kind;
+        // Root-window coordinates.
+        int x = 0;
+        int y = 0;
+        // The button or keycode.
+        int detail = 0;
+        std::uint16_t state = 0;
+        // Keys: the keysym for the state's Shift level.
+        std::uint32_t keysym = 0;
+        // When it was read, on the steady clock.
+        std::chrono::steady_clock::time_point arrived;
+    };
+
+    explicit X11Observer(const QByteArray& display);
+    ~X11Observer();
+    X11Observer(const X11Observer&) = delete;
+    X11Observer& operator=(const X11Observer&) = delete;
+
+    bool isConnected() const;
+    // Waits until every event the server sent before now has been recorded.
+    void sync();
+    // The events recorded so far, which are then forgotten.
+    std::vector<Event> take();
+    // The first recorded event that matches, waiting for it as long as the timeout allows.
+    std::optional<Event> waitFor(const std::function<bool(const Event&)>& matches,
+                                 std::chrono::milliseconds timeout);
+
+    // Asks the server.
+    QPoint pointer();
+    std::uint16_t pointerButtons();
+    std::vector<std::uint8_t> keysDown();
+    std::vector<std::uint32_t> keyboardMapping();
+
+private:
+    void receive();
+    void readMapping();
+    std::uint32_t keysym(std::uint8_t keycode, std::uint16_t state) const;
+
+    xcb_connection_t* m_connection;
+    xcb_window_t m_root = 0;
+    xcb_window_t m_window = 0;
+    std::uint8_t m_minKeycode = 8;
+    int m_keysymsPerKeycode = 0;
+    std::vector<std::uint32_t> m_mapping;
+    xcb_atom_t m_syncAtom = 0;
+
+    std::mutex m_mutex;
+    std::condition_variable m_synced;
+    std::condition_variable m_arrived;
+    std::uint32_t m_syncsSent = 0;
+    std::uint32_t m_syncsSeen = 0;
+    std::vector<Event> m_events;
+    std::thread m_receiver;
+};
