@@ -176,6 +176,26 @@ TEST(XTest, ShiftAndTheAKeyTypeACapitalA)
     EXPECT_EQ(events[3].kind, Kind::KeyRelease);
     EXPECT_TRUE(rig.observer.keysDown().empty());
 
+    // Digits, punctuation, function keys, editing keys, Command: the X key of the same meaning.
+    for (const auto& [code, keysym] : std::vector<std::pair<int, std::uint32_t>>{{18, '1'},
+                                                                                 {29, '0'},
+                                                                                 {27, '-'},
+                                                                                 {42, '\\'},
+                                                                                 {50, '`'},
+                                                                                 {122, 0xFFBE},
+                                                                                 {111, 0xFFC9},
+                                                                                 {51, 0xFF08},
+                                                                                 {53, 0xFF1B},
+                                                                                 {115, 0xFF50},
+                                                                                 {55, 0xFFEB},
+                                                                                 {59, 0xFFE3}}) {
+        const QByteArray number = QByteArray::number(code);
+        rig.handle({R"({"t":"kc","c":)" + number + R"(,"d":true})",
+                    R"({"t":"kc","c":)" + number + R"(,"d":false})"});
+        EXPECT_EQ(keysymsOf(rig.observer.take()), std::vector<std::uint32_t>{keysym}) << "key code " << code;
+    }
+    EXPECT_TRUE(rig.observer.keysDown().empty());
+
     // Named keys: Enter and the arrows are their X keys.
     rig.handle({R"({"t":"k","k":"Enter"})", R"({"t":"k","k":"ArrowLeft"})", R"({"t":"k","k":"Delete"})"});
     EXPECT_EQ(keysymsOf(rig.observer.take()), (std::vector<std::uint32_t>{0xFF0D, 0xFF51, 0xFFFF}));
