@@ -26,15 +26,15 @@ bool isLineBreak(char32_t scalar)
            scalar == 0x2028 || scalar == 0x2029;
 }
 
-// −value truncated toward zero, kept within the signed 32-bit range.
-std::int32_t wheelValue(double value)
+// −value truncated toward zero; nothing when that does not fit a signed 32-bit integer.
+std::optional<std::int32_t> wheelValue(double value)
 {
     const double negated = std::trunc(-value);
-    if (std::isnan(negated)) {
-        return 0;
+    if (!(negated >= double(std::numeric_limits<std::int32_t>::min()) &&
+          negated <= double(std::numeric_limits<std::int32_t>::max()))) {
+        return std::nullopt;
     }
-    return static_cast<std::int32_t>(std::clamp(negated, double(std::numeric_limits<std::int32_t>::min()),
-                                                double(std::numeric_limits<std::int32_t>::max())));
+    return static_cast<std::int32_t>(negated);
 }
 
 double steadySeconds()
@@ -188,10 +188,16 @@ void InputInjector::button(std::int64_t which, bool down, QPointF at)
 
 void InputInjector::wheel(double dx, double dy)
 {
+    // Distances beyond what a wheel event holds are no scrolling anyone meant: ignored.
+    const std::optional<std::int32_t> vertical = wheelValue(dy);
+    const std::optional<std::int32_t> horizontal = wheelValue(dx);
+    if (!vertical || !horizontal) {
+        return;
+    }
     InputEvent event;
     event.type = Type::ScrollWheel;
-    event.wheelVertical = wheelValue(dy);
-    event.wheelHorizontal = wheelValue(dx);
+    event.wheelVertical = *vertical;
+    event.wheelHorizontal = *horizontal;
     post(event);
 }
 

@@ -202,10 +202,11 @@ TEST_F(Injector, WheelValuesAreNegatedAndTruncatedTowardZero)
     EXPECT_EQ(handle(R"({"t":"w","dy":12.9})"), wheel(-12, 0));
     EXPECT_EQ(handle(R"({"t":"w","dx":-3.7,"dy":-40})"), wheel(40, 3));
     EXPECT_EQ(handle(R"({"t":"w"})"), wheel(0, 0));
-    // Beyond 32 bits: kept at the limit, in the right direction.
-    constexpr auto most = std::numeric_limits<std::int32_t>::max();
-    constexpr auto least = std::numeric_limits<std::int32_t>::min();
-    EXPECT_EQ(handle(R"({"t":"w","dx":-1e300,"dy":1e12})"), wheel(least, most));
+    // The largest values that fit, and beyond them nothing.
+    EXPECT_EQ(handle(R"({"t":"w","dx":2147483648.9,"dy":-2147483647.5})"),
+              wheel(std::numeric_limits<std::int32_t>::max(), std::numeric_limits<std::int32_t>::min()));
+    EXPECT_TRUE(handle(R"({"t":"w","dx":-1e300,"dy":1})").empty());
+    EXPECT_TRUE(handle(R"({"t":"w","dy":2147483649})").empty());
     // The pointer needs no display for the wheel.
     injector.displayBounds = QRectF();
     EXPECT_EQ(handle(R"({"t":"w","dy":1})"), wheel(-1, 0));

@@ -158,7 +158,7 @@ TEST(XTest, WheelPixelsBecomeClicksOfButtonsFourToSeven)
     EXPECT_EQ(clicks({R"({"t":"w","dx":40})"}), (std::vector{7}));
     EXPECT_EQ(clicks({R"({"t":"w","dx":-80})"}), (std::vector{6, 6}));
     // A huge distance is bounded.
-    EXPECT_EQ(clicks({R"({"t":"w","dy":1e15})"}).size(), std::size_t(XTestEventSink::maximumWheelClicks));
+    EXPECT_EQ(clicks({R"({"t":"w","dy":1e9})"}).size(), std::size_t(XTestEventSink::maximumWheelClicks));
     EXPECT_EQ(rig.observer.pointerButtons(), 0);
 }
 

@@ -6,10 +6,13 @@ namespace Tests {
 // time after a slow start (a connection, a pipeline) stretch it by this much.
 #if defined(__SANITIZE_THREAD__)
 inline constexpr int slowdown = 3;
+inline constexpr bool threadSanitizer = true;
 #elif defined(__SANITIZE_ADDRESS__)
 inline constexpr int slowdown = 2;
+inline constexpr bool threadSanitizer = false;
 #else
 inline constexpr int slowdown = 1;
+inline constexpr bool threadSanitizer = false;
 #endif
 
 } // namespace Tests

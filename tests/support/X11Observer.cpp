@@ -66,9 +66,11 @@ void X11Observer::sync()
     if (!isConnected()) {
         return;
     }
-    std::unique_lock lock(m_mutex);
-    const std::uint32_t number = ++m_syncsSent;
-    lock.unlock();
+    std::uint32_t number = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        number = ++m_syncsSent;
+    }
     // The message goes through the server, behind every event it sent us before.
     xcb_client_message_event_t message{};
     message.response_type = XCB_CLIENT_MESSAGE;
@@ -79,8 +81,16 @@ void X11Observer::sync()
     xcb_send_event(m_connection, 0, m_window, XCB_EVENT_MASK_NO_EVENT,
                    reinterpret_cast<const char*>(&message));
     xcb_flush(m_connection);
-    lock.lock();
-    m_synced.wait_for(lock, std::chrono::seconds(10), [&] { return m_syncsSeen >= number; });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+        {
+            std::lock_guard guard(m_mutex);
+            if (m_syncsSeen >= number) {
+                return;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
 }
 
 bool X11Observer::isConnected() const
@@ -96,7 +106,6 @@ void X11Observer::receive()
         const auto arrived = std::chrono::steady_clock::now();
         std::lock_guard lock(m_mutex);
         std::vector<Event>& events = m_events;
-        const std::size_t before = events.size();
         switch (type) {
         case XCB_CLIENT_MESSAGE: {
             const auto* message = reinterpret_cast<const xcb_client_message_event_t*>(generic);
@@ -104,7 +113,6 @@ void X11Observer::receive()
                 return;
             }
             m_syncsSeen = message->data.data32[0];
-            m_synced.notify_all();
             break;
         }
         case XCB_MAPPING_NOTIFY:
@@ -135,28 +143,27 @@ void X11Observer::receive()
         default:
             break;
         }
-        if (events.size() > before) {
-            m_arrived.notify_all();
-        }
     }
 }
 
 std::optional<X11Observer::Event> X11Observer::waitFor(const std::function<bool(const Event&)>& matches,
                                                        std::chrono::milliseconds timeout)
 {
-    std::unique_lock lock(m_mutex);
+    // Polls: the arrival time is stamped by the receiving thread, so the wait adds nothing to it.
+    const auto until = std::chrono::steady_clock::now() + timeout;
     std::size_t scanned = 0;
-    std::optional<Event> found;
-    m_arrived.wait_for(lock, timeout, [&] {
-        for (; scanned < m_events.size(); ++scanned) {
-            if (matches(m_events[scanned])) {
-                found = m_events[scanned];
-                return true;
+    do {
+        {
+            std::lock_guard lock(m_mutex);
+            for (; scanned < m_events.size(); ++scanned) {
+                if (matches(m_events[scanned])) {
+                    return m_events[scanned];
+                }
             }
         }
-        return false;
-    });
-    return found;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    } while (std::chrono::steady_clock::now() < until);
+    return std::nullopt;
 }
 
 std::vector<X11Observer::Event> X11Observer::take()

@@ -6,7 +6,6 @@
 #include <xcb/xcb.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -67,8 +66,6 @@ private:
     xcb_atom_t m_syncAtom = 0;
 
     std::mutex m_mutex;
-    std::condition_variable m_synced;
-    std::condition_variable m_arrived;
     std::uint32_t m_syncsSent = 0;
     std::uint32_t m_syncsSeen = 0;
     std::vector<Event> m_events;
