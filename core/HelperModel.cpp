@@ -4,21 +4,58 @@
 #include "core/LinkServer.h"
 #include "core/ServiceAdvertiser.h"
 #include "link/LinkSession.h"
+#include "link/OVULinkChannel.h"
+#include "media/CaptureBackend.h"
+#include "media/ScreenCapture.h"
+#include "media/VideoSender.h"
 
 #include <QCoreApplication>
+#include <QCoro/QCoroTimer>
 #include <QJsonObject>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString notAllowedToRecord =
+    u"OVU Helper is not allowed to record the screen yet. On the Mac: System Settings → Privacy & "
+    u"Security → Screen & System Audio Recording."_s;
+
+// A JSON number that is a whole value in the range of T.
+template <typename T>
+std::optional<T> integerOf(const QJsonValue& value)
+{
+    if (!value.isDouble()) {
+        return std::nullopt;
+    }
+    const double number = value.toDouble();
+    if (std::trunc(number) != number || number < double(std::numeric_limits<T>::min()) ||
+        number > double(std::numeric_limits<T>::max())) {
+        return std::nullopt;
+    }
+    return static_cast<T>(number);
+}
+
+} // namespace
 
 HelperModel::HelperModel(LaunchOptions options, QString macName,
                          std::unique_ptr<ServiceAdvertiser> advertiser,
-                         std::unique_ptr<PairedDevices> devices, std::unique_ptr<AudioOutput> audioOutput)
+                         std::unique_ptr<PairedDevices> devices, std::unique_ptr<AudioOutput> audioOutput,
+                         std::unique_ptr<CaptureBackend> captureBackend, std::shared_ptr<EventSink> eventSink)
     : options(std::move(options))
     , mute(std::move(audioOutput))
+    , input(std::move(eventSink))
+    , recordCheck([this] { return m_capture != nullptr; })
     , m_macName(std::move(macName))
     , m_advertiser(std::move(advertiser))
     , m_devices(devices ? std::move(devices) : std::make_unique<PairedDevices>())
+    , m_captureBackend(std::move(captureBackend))
+    , m_capture(m_captureBackend ? std::make_unique<ScreenCapture>(*m_captureBackend) : nullptr)
 {
     // Quitting normally, and SIGTERM or SIGINT (which quit the application), never leave the
     // computer silent.
@@ -28,7 +65,12 @@ HelperModel::HelperModel(LaunchOptions options, QString macName,
     }
 }
 
-HelperModel::~HelperModel() = default;
+HelperModel::~HelperModel()
+{
+    if (m_sender) {
+        m_sender->stop();
+    }
+}
 
 LinkServer& HelperModel::server()
 {
@@ -59,6 +101,52 @@ void HelperModel::startUp()
         }
     };
     server().start();
+    canRecord = recordCheck();
+    canControl = controlCheck();
+    if (m_captureBackend) {
+        m_captureBackend->onScreensChanged = [weak] {
+            if (weak) {
+                weak->displaysChanged();
+            }
+        };
+    }
+    if (canRecord) {
+        loadDisplays();
+    }
+    Q_EMIT changed();
+}
+
+QCoro::Task<> HelperModel::displaysChanged()
+{
+    QPointer<HelperModel> self(this);
+    co_await loadDisplays();
+    if (self && self->m_session) {
+        self->send(QJsonObject{{u"t"_s, u"displays"_s}, {u"displays"_s, self->displayObjects()}});
+    }
+}
+
+QCoro::Task<> HelperModel::loadDisplays()
+{
+    QPointer<HelperModel> self(this);
+    if (!m_capture) {
+        displays.clear();
+        canRecord = false;
+        Q_EMIT changed();
+        co_return;
+    }
+    const CaptureResult<QList<HelperDisplay>> result = co_await m_capture->displays();
+    if (!self) {
+        co_return;
+    }
+    if (result.ok()) {
+        displays = result.value();
+        canRecord = true;
+    } else {
+        HelperLog::write(u"no displays: "_s + result.error().description);
+        displays.clear();
+        canRecord = recordCheck();
+    }
+    Q_EMIT changed();
 }
 
 QCoro::Task<bool> HelperModel::pairingGate(QString name, QString code)
@@ -107,6 +195,7 @@ void HelperModel::begin(const std::shared_ptr<LinkSession>& session)
         weak->m_session = nullptr;
         weak->connectedName = std::nullopt;
         Q_EMIT weak->changed();
+        weak->stopSharing();
     });
     session->onMessage = [weak, weakSession](const QJsonObject& message) {
         auto active = weakSession.lock();
@@ -115,6 +204,31 @@ void HelperModel::begin(const std::shared_ptr<LinkSession>& session)
         }
     };
     Q_EMIT changed();
+    prepare(weakSession);
+}
+
+QCoro::Task<> HelperModel::prepare(std::weak_ptr<LinkSession> session)
+{
+    QPointer<HelperModel> self(this);
+    co_await loadDisplays();
+    for (int pass = 0; pass < displayWaitPasses && self; ++pass) {
+        if (self->displays.isEmpty() && self->canRecord) {
+            co_await QCoro::sleepFor(displayWaitPass);
+            if (self) {
+                co_await self->loadDisplays();
+            }
+        }
+    }
+    const std::shared_ptr<LinkSession> ready = session.lock();
+    // A phone replaced meanwhile has had its "bye"; it gets nothing more.
+    if (!self || !ready || self->m_session != ready) {
+        co_return;
+    }
+    ready->channel->send(QJsonObject{{u"t"_s, u"ready"_s},
+                                     {u"displays"_s, self->displayObjects()},
+                                     {u"control"_s, self->canControl},
+                                     {u"record"_s, self->canRecord},
+                                     {u"sound"_s, self->sendsSound}});
 }
 
 void HelperModel::handle(const QJsonObject& message)
@@ -123,9 +237,204 @@ void HelperModel::handle(const QJsonObject& message)
     if (!type.isString()) {
         return;
     }
-    if (type.toString() == u"bye"_s) {
+    const QString t = type.toString();
+    if (t == u"start"_s || t == u"view"_s) {
+        show(integerOf<std::uint32_t>(message.value(u"display"_s)),
+             integerOf<int>(message.value(u"h"_s)).value_or(targetHeight));
+    } else if (t == u"answer"_s || t == u"ice"_s) {
+        if (m_sender) {
+            m_sender->receive(message);
+        }
+    } else if (t == u"bye"_s) {
         endSession(std::nullopt);
     }
+}
+
+QCoro::Task<> HelperModel::show(std::optional<std::uint32_t> display, int height)
+{
+    QPointer<HelperModel> self(this);
+    if (displays.isEmpty()) {
+        co_await loadDisplays();
+        if (!self) {
+            co_return;
+        }
+    }
+    auto chosen = std::find_if(displays.cbegin(), displays.cend(),
+                               [&](const HelperDisplay& entry) { return display && entry.id == *display; });
+    if (chosen == displays.cend()) {
+        chosen = std::find_if(displays.cbegin(), displays.cend(), [&](const HelperDisplay& entry) {
+            return displayID && entry.id == *displayID;
+        });
+    }
+    if (chosen == displays.cend()) {
+        chosen = displays.cbegin();
+    }
+    if (chosen == displays.cend() || !m_capture) {
+        send(QJsonObject{{u"t"_s, u"bye"_s}, {u"reason"_s, notAllowedToRecord}});
+        co_return;
+    }
+    const HelperDisplay shown = *chosen;
+    targetHeight = std::clamp(height, minimumHeight, maximumHeight);
+    displayID = shown.id;
+    const auto [width, pictureHeight] = shown.captureSize(targetHeight);
+    const double bits = std::trunc(double(width) * double(pictureHeight) * 5.5);
+    const int bitrate = static_cast<int>(std::clamp(bits, 6'000'000.0, 40'000'000.0));
+    if (const std::optional<QRect> bounds = m_captureBackend->displayBounds(shown.id)) {
+        input.displayBounds = QRectF(*bounds);
+    }
+    HelperLog::write(u"showing "_s + shown.name + u" at "_s + QString::number(width) + u"x"_s +
+                     QString::number(pictureHeight));
+    const QJsonObject showing{{u"t"_s, u"showing"_s}, {u"display"_s, double(shown.id)}};
+
+    if (m_sender) {
+        m_sender->setMaxBitrate(bitrate);
+        const std::optional<CaptureError> error =
+            co_await m_capture->update(shown.id, int(width), int(pictureHeight));
+        if (!self) {
+            co_return;
+        }
+        if (error) {
+            HelperLog::write(u"could not change the capture: "_s + error->description);
+        }
+        send(showing);
+        co_return;
+    }
+
+    auto created = std::make_unique<VideoSender>(frameRate, bitrate);
+    VideoSender* sender = created.get();
+    sender->sendSignal = [self](const QJsonObject& signal) {
+        if (self) {
+            self->send(signal);
+        }
+    };
+    sender->onState = [self](const SenderState& newState) {
+        if (self) {
+            self->senderState(newState);
+        }
+    };
+    sender->onStats = [self](const SenderStats& figures) {
+        if (!self) {
+            return;
+        }
+        self->stats = figures;
+        if (figures.framesPerSecond > 0 || figures.megabitsPerSecond > 0) {
+            HelperLog::write(QString::asprintf("%.0f frames/s, %.1f Mbit/s, %dx%d, %s",
+                                               figures.framesPerSecond, figures.megabitsPerSecond,
+                                               figures.width, figures.height, qPrintable(figures.encoder)));
+        }
+        Q_EMIT self->changed();
+    };
+    canControl = controlCheck();
+    sender->onControlMessage = [self](const QByteArray& bytes) {
+        if (self) {
+            self->input.handle(bytes);
+        }
+    };
+    m_sender = std::move(created);
+    // Pictures and sound go from the capture's threads straight to the sender, which outlives
+    // every capture it is fed by (the capture is stopped first).
+    m_capture->onFrame = [sender](const std::shared_ptr<PixelBuffer>& buffer, std::chrono::nanoseconds time) {
+        sender->sendFrame(buffer, time);
+    };
+    m_capture->onAudio = [sender](const QByteArray& sound) { sender->sendAudio(sound); };
+    m_capture->onStopped = [self](const std::optional<CaptureError>& error) {
+        if (!self) {
+            return;
+        }
+        HelperLog::write(u"capture stopped: "_s + (error ? error->description : u"nil"_s));
+        self->endSession(u"The Mac stopped the screen capture."_s);
+    };
+    m_capture->framesPerSecond = frameRate;
+    m_capture->capturesAudio = sendsSound;
+    const std::optional<CaptureError> error =
+        co_await m_capture->start(shown.id, int(width), int(pictureHeight));
+    if (!self) {
+        co_return;
+    }
+    if (m_sender.get() != sender || !m_session) {
+        // The phone went away while the capture started: nothing is shared.
+        if (!error) {
+            co_await m_capture->stop();
+        }
+        if (self && m_sender.get() == sender) {
+            m_sender.reset();
+        }
+        co_return;
+    }
+    if (error) {
+        HelperLog::write(u"capture failed: "_s + error->description);
+        m_sender.reset();
+        canRecord = recordCheck();
+        send(QJsonObject{
+            {u"t"_s, u"bye"_s},
+            {u"reason"_s, canRecord ? u"The Mac could not start the screen capture: "_s + error->description
+                                    : notAllowedToRecord}});
+        Q_EMIT changed();
+        co_return;
+    }
+    m_sender->start();
+    message = std::nullopt;
+    if (sendsSound && mutesWhileConnected) {
+        mute.mute();
+    }
+    send(showing);
+    Q_EMIT changed();
+}
+
+void HelperModel::senderState(const SenderState& newState)
+{
+    state = newState;
+    if (newState.kind != SenderState::Kind::connected) {
+        input.releaseAll();
+    }
+    HelperLog::write(u"state "_s + newState.description());
+    Q_EMIT changed();
+    if (newState.kind == SenderState::Kind::failed && !newState.message.isEmpty()) {
+        endSession(newState.message);
+    }
+}
+
+QCoro::Task<> HelperModel::stopSharing()
+{
+    QPointer<HelperModel> self(this);
+    input.releaseAll();
+    if (m_capture) {
+        co_await m_capture->stop();
+        if (!self) {
+            co_return;
+        }
+    }
+    if (m_sender) {
+        m_sender->stop();
+        // Its own callbacks may be what brought us here: it goes once they have returned.
+        m_sender.release()->deleteLater();
+    }
+    stats = SenderStats{};
+    state = SenderState::idle();
+    mute.restore();
+    Q_EMIT changed();
+}
+
+void HelperModel::send(const QJsonObject& message)
+{
+    if (m_session) {
+        m_session->channel->send(message);
+    }
+}
+
+QJsonArray HelperModel::displayObjects() const
+{
+    QJsonArray list;
+    for (const HelperDisplay& display : displays) {
+        list.append(QJsonObject{{u"id"_s, double(display.id)},
+                                {u"name"_s, display.name},
+                                {u"w"_s, double(display.width)},
+                                {u"h"_s, double(display.height)},
+                                {u"pw"_s, double(display.pixelWidth)},
+                                {u"ph"_s, double(display.pixelHeight)},
+                                {u"main"_s, display.isMain}});
+    }
+    return list;
 }
 
 void HelperModel::endSession(const std::optional<QString>& reason)
@@ -142,4 +451,5 @@ void HelperModel::endSession(const std::optional<QString>& reason)
     // The "bye" leaves before the connection closes.
     QTimer::singleShot(closeDelay, this, [ended] { ended->close(); });
     Q_EMIT changed();
+    stopSharing();
 }

@@ -3,9 +3,15 @@
 #include "core/LaunchOptions.h"
 #include "core/MacMute.h"
 #include "core/ServiceAdvertiser.h"
+#include "input/InputInjector.h"
 #include "link/PairedDevices.h"
+#include "media/CaptureBackend.h"
+#include "media/HelperDisplay.h"
+#include "media/SenderState.h"
 
 #include <QCoro/QCoroTask>
+#include <QJsonArray>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -17,10 +23,13 @@
 
 class LinkServer;
 class LinkSession;
+class ScreenCapture;
 class ServiceAdvertiser;
+class VideoSender;
 
-// The one coordinating object of the helper: it owns the paired-device store, the link server and
-// the active phone session, and decides whether a new phone may pair.
+// The one coordinating object of the helper: it owns the paired-device store, the link server,
+// the active phone session, the capture, the input injector and the sender; it decides whether
+// a new phone may pair and turns the phone's requests into sharing.
 class HelperModel : public QObject {
     Q_OBJECT
 
@@ -29,10 +38,19 @@ public:
     // After the user refused a pairing, further requests are turned away for this long.
     static constexpr std::chrono::seconds refusalPause{30};
     static constexpr std::chrono::milliseconds closeDelay{300};
+    static constexpr int frameRate = 60;
+    static constexpr int minimumHeight = 240;
+    static constexpr int maximumHeight = 4320;
+    static constexpr int displayWaitPasses = 12;
+    static constexpr std::chrono::milliseconds displayWaitPass{250};
 
+    // Without a capture backend nothing can be shown; without an event sink the phone's control
+    // messages go nowhere.
     HelperModel(LaunchOptions options, QString macName, std::unique_ptr<ServiceAdvertiser> advertiser,
                 std::unique_ptr<PairedDevices> devices = nullptr,
-                std::unique_ptr<AudioOutput> audioOutput = nullptr);
+                std::unique_ptr<AudioOutput> audioOutput = nullptr,
+                std::unique_ptr<CaptureBackend> captureBackend = nullptr,
+                std::shared_ptr<EventSink> eventSink = nullptr);
     ~HelperModel() override;
 
     const LaunchOptions options;
@@ -40,17 +58,30 @@ public:
     // Created on first use.
     LinkServer& server();
 
+    QList<HelperDisplay> displays;
+    SenderState state;
+    SenderStats stats;
     std::optional<QString> message;
     std::optional<QString> connectedName;
+    bool canRecord = false;
+    bool canControl = false;
+    bool sendsSound = true;
+    bool mutesWhileConnected = true;
     std::optional<Clock::time_point> lastRefusal;
     // This computer's output, silenced while a phone listens; given back when the application
     // quits.
     MacMute mute;
+    InputInjector input;
+    std::optional<std::uint32_t> displayID;
+    int targetHeight = 1080;
 
     // Asks the user whether the phone may pair; absent (answering no) until a prompt exists.
     std::function<QCoro::Task<bool>(QString name, QString code)> askUser;
     // The clock the refusal pause is measured on.
     std::function<Clock::time_point()> now = [] { return Clock::now(); };
+    // Whether synthesized input reaches the desktop, and whether the screen can be recorded.
+    std::function<bool()> controlCheck = [] { return false; };
+    std::function<bool()> recordCheck;
 
     // Runs once: undoes a silenced output left by a helper that was killed, installs the server's
     // callbacks and starts listening.
@@ -61,6 +92,11 @@ public:
     void endSession(const std::optional<QString>& reason);
 
     std::shared_ptr<LinkSession> activeSession() const { return m_session; }
+    VideoSender* sender() const { return m_sender.get(); }
+    ScreenCapture* capture() const { return m_capture.get(); }
+
+    // Reads the displays: the list on success (and screen recording is possible), empty on failure.
+    QCoro::Task<> loadDisplays();
 
 Q_SIGNALS:
     void changed();
@@ -68,6 +104,13 @@ Q_SIGNALS:
 private:
     void begin(const std::shared_ptr<LinkSession>& session);
     void handle(const QJsonObject& message);
+    QCoro::Task<> prepare(std::weak_ptr<LinkSession> session);
+    QCoro::Task<> show(std::optional<std::uint32_t> display, int height);
+    QCoro::Task<> stopSharing();
+    QCoro::Task<> displaysChanged();
+    void send(const QJsonObject& message);
+    QJsonArray displayObjects() const;
+    void senderState(const SenderState& newState);
     static QCoro::Task<bool> gate(QPointer<HelperModel> model, QString name, QString code);
 
     const QString m_macName;
@@ -75,5 +118,8 @@ private:
     std::unique_ptr<PairedDevices> m_devices;
     std::unique_ptr<LinkServer> m_server;
     std::shared_ptr<LinkSession> m_session;
+    std::unique_ptr<CaptureBackend> m_captureBackend;
+    std::unique_ptr<ScreenCapture> m_capture;
+    std::unique_ptr<VideoSender> m_sender;
     bool m_started = false;
 };

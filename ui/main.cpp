@@ -4,6 +4,9 @@
 #include "media/VideoSender.h"
 #include "platform/avahi/AvahiAdvertiser.h"
 #include "platform/pulse/PulseAudioOutput.h"
+#include "platform/pulse/PulseSoundSource.h"
+#include "platform/x11/X11CaptureBackend.h"
+#include "platform/x11/XTestEventSink.h"
 #include "platform/xdg/MachineName.h"
 #include "ui/TerminationSignals.h"
 
@@ -24,8 +27,15 @@ int main(int argc, char** argv)
     VideoSender::setProcessOptions(options.inputLog, options.rtcLog);
     TerminationSignals termination([](int) { QCoreApplication::quit(); });
 
+    auto backend =
+        std::make_unique<X11CaptureBackend>(qgetenv("DISPLAY"), std::make_shared<PulseSoundSource>());
+    X11CaptureBackend* capture = backend.get();
+    auto eventSink = std::make_shared<XTestEventSink>();
     HelperModel model(options, MachineName::current(), std::make_unique<AvahiAdvertiser>(), nullptr,
-                      std::make_unique<PulseAudioOutput>());
+                      std::make_unique<PulseAudioOutput>(), std::move(backend), eventSink);
+    model.recordCheck = [capture] { return capture->isAvailable(); };
+    model.controlCheck = [] { return XTestEventSink::isAvailable(); };
+    model.input.doubleClickInterval = [eventSink] { return eventSink->doubleClickInterval(); };
     QTimer::singleShot(0, &model, [&model] { model.startUp(); });
 
     const int status = QApplication::exec();

@@ -143,6 +143,21 @@ TEST(ModelSessions, AutoallowedPhoneBecomesTheActiveSession)
     EXPECT_EQ(f.model.connectedName, u"Gia"_s);
     EXPECT_TRUE(phone.proved);
     EXPECT_TRUE(Tests::waitForLogLine(HelperLog::path(), u"Gia connected"_s));
+    // Nothing to capture with: no displays, no recording, no control.
+    ASSERT_TRUE(Tests::waitUntil([&] { return !phone.messages.isEmpty(); }));
+    EXPECT_EQ(phone.messages[0], (QJsonObject{{u"t"_s, u"ready"_s},
+                                              {u"displays"_s, QJsonArray{}},
+                                              {u"control"_s, false},
+                                              {u"record"_s, false},
+                                              {u"sound"_s, true}}));
+    // And a "start" then finds nothing to show; the session stays.
+    phone.link->send(QJsonObject{{u"t"_s, u"start"_s}});
+    ASSERT_TRUE(Tests::waitUntil([&] { return phone.messages.size() >= 2; }));
+    EXPECT_EQ(phone.messages[1].value(u"t"_s), u"bye"_s);
+    EXPECT_TRUE(
+        phone.messages[1].value(u"reason"_s).toString().startsWith(u"OVU Helper is not allowed to record"_s));
+    Tests::spin(400ms);
+    EXPECT_FALSE(phone.closed);
 
     phone.link->close();
     ASSERT_TRUE(Tests::waitUntil([&] { return !f.model.connectedName; }));
@@ -159,8 +174,9 @@ TEST(ModelSessions, NewestPhoneWinsAndTheFirstHearsWhy)
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.connectedName == u"First"_s; }));
     ModelPhone second(PhoneLink::Mode::pair, u"Second"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.connectedName == u"Second"_s; }));
-    ASSERT_TRUE(Tests::waitUntil([&] { return !first.messages.isEmpty(); }));
-    EXPECT_EQ(first.messages[0],
+    ASSERT_TRUE(Tests::waitUntil([&] { return first.messages.size() >= 2; }));
+    EXPECT_EQ(first.messages[0].value(u"t"_s), u"ready"_s);
+    EXPECT_EQ(first.messages[1],
               (QJsonObject{{u"t"_s, u"bye"_s}, {u"reason"_s, u"Another phone connected to this Mac."_s}}));
     EXPECT_FALSE(first.closed);
     ASSERT_TRUE(Tests::waitUntil([&] { return first.closed; }, 2s)) << "closed 0.3 s after the bye";
@@ -178,7 +194,9 @@ TEST(ModelSessions, PhoneByeEndsTheSessionWithoutAByeBack)
     phone.link->send(QJsonObject{{u"t"_s, u"bye"_s}});
     ASSERT_TRUE(Tests::waitUntil([&] { return !f.model.connectedName; }));
     ASSERT_TRUE(Tests::waitUntil([&] { return phone.closed; }, 2s));
-    EXPECT_TRUE(phone.messages.isEmpty());
+    // Only the "ready" the phone was sent when it arrived.
+    ASSERT_EQ(phone.messages.size(), 1);
+    EXPECT_EQ(phone.messages[0].value(u"t"_s), u"ready"_s);
 }
 
 TEST(ModelSessions, PairingReachingThePromptIsRefusedUntilThePromptExists)
