@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QCoro/QCoroTimer>
 #include <QJsonObject>
+#include <QSettings>
 #include <QTimer>
 
 #include <algorithm>
@@ -21,6 +22,19 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The settings file: $XDG_CONFIG_HOME/OVU/OVU Helper.conf. A setting never stored reads as true.
+bool storedSetting(const QString& key)
+{
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"OVU"_s, u"OVU Helper"_s);
+    return settings.value(key, true).toBool();
+}
+
+void storeSetting(const QString& key, bool value)
+{
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"OVU"_s, u"OVU Helper"_s);
+    settings.setValue(key, value);
+}
 
 const QString notAllowedToRecord =
     u"OVU Helper is not allowed to record the screen yet. On the Mac: System Settings → Privacy & "
@@ -57,6 +71,10 @@ HelperModel::HelperModel(LaunchOptions options, QString macName,
     , m_captureBackend(std::move(captureBackend))
     , m_capture(m_captureBackend ? std::make_unique<ScreenCapture>(*m_captureBackend) : nullptr)
 {
+    // The three settings are true until stored otherwise.
+    m_acceptsConnections = storedSetting(u"acceptsConnections"_s);
+    m_sendsSound = storedSetting(u"sendsSound"_s);
+    m_mutesWhileConnected = storedSetting(u"mutesWhileConnected"_s);
     // Quitting normally, and SIGTERM or SIGINT (which quit the application), never leave the
     // computer silent.
     if (QCoreApplication::instance()) {
@@ -100,9 +118,16 @@ void HelperModel::startUp()
             Q_EMIT weak->changed();
         }
     };
-    server().start();
+    if (m_acceptsConnections) {
+        server().start();
+    }
+    m_permissionTimer = new QTimer(this);
+    m_permissionTimer->setInterval(permissionPollInterval);
+    connect(m_permissionTimer, &QTimer::timeout, this, [this] { checkPermissions(); });
+    m_permissionTimer->start();
     canRecord = recordCheck();
     canControl = controlCheck();
+    opensAtLogin = loginItem && loginItem->isEnabled();
     if (m_captureBackend) {
         m_captureBackend->onScreensChanged = [weak] {
             if (weak) {
@@ -114,6 +139,86 @@ void HelperModel::startUp()
         loadDisplays();
     }
     Q_EMIT changed();
+}
+
+void HelperModel::setAcceptsConnections(bool on)
+{
+    m_acceptsConnections = on;
+    storeSetting(u"acceptsConnections"_s, on);
+    if (on) {
+        server().start();
+    } else {
+        endSession(std::nullopt);
+        server().stop();
+    }
+    Q_EMIT changed();
+}
+
+void HelperModel::setSendsSound(bool on)
+{
+    m_sendsSound = on;
+    storeSetting(u"sendsSound"_s, on);
+    Q_EMIT changed();
+}
+
+void HelperModel::setMutesWhileConnected(bool on)
+{
+    m_mutesWhileConnected = on;
+    storeSetting(u"mutesWhileConnected"_s, on);
+    if (on) {
+        if (m_sender && m_sendsSound) {
+            mute.mute();
+        }
+    } else {
+        mute.restore();
+    }
+    Q_EMIT changed();
+}
+
+void HelperModel::setOpensAtLogin(bool on)
+{
+    if (!loginItem) {
+        return;
+    }
+    if (const std::optional<QString> error = on ? loginItem->enable() : loginItem->disable()) {
+        HelperLog::write(u"open at login: "_s + *error);
+        message = u"Could not change Open at Login: "_s + *error;
+    }
+    opensAtLogin = loginItem->isEnabled();
+    Q_EMIT changed();
+}
+
+void HelperModel::forget(const PairedDevice& device)
+{
+    m_devices->remove(device);
+    if (m_session && m_session->deviceID == device.id) {
+        endSession(u"This Mac no longer allows this phone."_s);
+    }
+    Q_EMIT changed();
+}
+
+void HelperModel::checkPermissions()
+{
+    const bool record = recordCheck();
+    if (record != canRecord) {
+        canRecord = record;
+        Q_EMIT changed();
+    }
+    const bool control = controlCheck();
+    if (control != canControl) {
+        canControl = control;
+        if (control && makeEventSource) {
+            input.source = makeEventSource();
+        }
+        HelperLog::write(control ? u"control allowed"_s : u"control not allowed"_s);
+        send(QJsonObject{{u"t"_s, u"control"_s}, {u"on"_s, control}});
+        Q_EMIT changed();
+    }
+    const bool atLogin = loginItem && loginItem->isEnabled();
+    if (atLogin != opensAtLogin) {
+        opensAtLogin = atLogin;
+        Q_EMIT changed();
+    }
 }
 
 QCoro::Task<> HelperModel::displaysChanged()
@@ -228,7 +333,7 @@ QCoro::Task<> HelperModel::prepare(std::weak_ptr<LinkSession> session)
                                      {u"displays"_s, self->displayObjects()},
                                      {u"control"_s, self->canControl},
                                      {u"record"_s, self->canRecord},
-                                     {u"sound"_s, self->sendsSound}});
+                                     {u"sound"_s, self->m_sendsSound}});
 }
 
 void HelperModel::handle(const QJsonObject& message)
@@ -345,7 +450,7 @@ QCoro::Task<> HelperModel::show(std::optional<std::uint32_t> display, int height
         self->endSession(u"The Mac stopped the screen capture."_s);
     };
     m_capture->framesPerSecond = frameRate;
-    m_capture->capturesAudio = sendsSound;
+    m_capture->capturesAudio = m_sendsSound;
     const std::optional<CaptureError> error =
         co_await m_capture->start(shown.id, int(width), int(pictureHeight));
     if (!self) {
@@ -374,7 +479,7 @@ QCoro::Task<> HelperModel::show(std::optional<std::uint32_t> display, int height
     }
     m_sender->start();
     message = std::nullopt;
-    if (sendsSound && mutesWhileConnected) {
+    if (m_sendsSound && m_mutesWhileConnected) {
         mute.mute();
     }
     send(showing);

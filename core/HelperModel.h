@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/LaunchOptions.h"
+#include "core/LoginItem.h"
 #include "core/MacMute.h"
 #include "core/ServiceAdvertiser.h"
 #include "input/InputInjector.h"
@@ -23,6 +24,7 @@
 
 class LinkServer;
 class LinkSession;
+class QTimer;
 class ScreenCapture;
 class ServiceAdvertiser;
 class VideoSender;
@@ -65,8 +67,16 @@ public:
     std::optional<QString> connectedName;
     bool canRecord = false;
     bool canControl = false;
-    bool sendsSound = true;
-    bool mutesWhileConnected = true;
+    bool opensAtLogin = false;
+
+    // Settings, stored at every assignment (defaults true when never stored) and acted on.
+    bool acceptsConnections() const { return m_acceptsConnections; }
+    void setAcceptsConnections(bool on);
+    bool sendsSound() const { return m_sendsSound; }
+    // Applies from the next start of sharing.
+    void setSendsSound(bool on);
+    bool mutesWhileConnected() const { return m_mutesWhileConnected; }
+    void setMutesWhileConnected(bool on);
     std::optional<Clock::time_point> lastRefusal;
     // This computer's output, silenced while a phone listens; given back when the application
     // quits.
@@ -82,6 +92,13 @@ public:
     // Whether synthesized input reaches the desktop, and whether the screen can be recorded.
     std::function<bool()> controlCheck = [] { return false; };
     std::function<bool()> recordCheck;
+    // Whether the helper opens at login; set before startUp.
+    std::unique_ptr<LoginItem> loginItem;
+    // Turns the login item on or off; a failure is logged and shown in `message`.
+    void setOpensAtLogin(bool on);
+    // A fresh event source for the injector once control is allowed.
+    std::function<std::shared_ptr<EventSink>()> makeEventSource;
+    static constexpr std::chrono::seconds permissionPollInterval{2};
 
     // Runs once: undoes a silenced output left by a helper that was killed, installs the server's
     // callbacks and starts listening.
@@ -90,6 +107,10 @@ public:
     QCoro::Task<bool> pairingGate(QString name, QString code);
     // Ends the active session, telling the phone why when there is a reason.
     void endSession(const std::optional<QString>& reason);
+    // Removes the phone from the allowed ones, ending its session if it is the active one.
+    void forget(const PairedDevice& device);
+    // The 2-second poll: the permissions, and control news for the phone.
+    void checkPermissions();
 
     std::shared_ptr<LinkSession> activeSession() const { return m_session; }
     VideoSender* sender() const { return m_sender.get(); }
@@ -121,5 +142,9 @@ private:
     std::unique_ptr<CaptureBackend> m_captureBackend;
     std::unique_ptr<ScreenCapture> m_capture;
     std::unique_ptr<VideoSender> m_sender;
+    QTimer* m_permissionTimer = nullptr;
+    bool m_acceptsConnections = true;
+    bool m_sendsSound = true;
+    bool m_mutesWhileConnected = true;
     bool m_started = false;
 };

@@ -8,6 +8,7 @@
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/XTestEventSink.h"
 #include "platform/xdg/MachineName.h"
+#include "platform/xdg/XdgAutostart.h"
 #include "ui/TerminationSignals.h"
 
 #include <QApplication>
@@ -36,6 +37,8 @@ int main(int argc, char** argv)
     model.recordCheck = [capture] { return capture->isAvailable(); };
     model.controlCheck = [] { return XTestEventSink::isAvailable(); };
     model.input.doubleClickInterval = [eventSink] { return eventSink->doubleClickInterval(); };
+    model.makeEventSource = [] { return std::make_shared<XTestEventSink>(); };
+    model.loginItem = std::make_unique<XdgAutostart>(QApplication::applicationFilePath());
     QTimer::singleShot(0, &model, [&model] { model.startUp(); });
 
     const int status = QApplication::exec();

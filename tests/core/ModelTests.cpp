@@ -6,9 +6,14 @@
 #include "link/TcpConnection.h"
 #include "phone/PhoneLink.h"
 #include "phone/PhoneStore.h"
+#include "platform/xdg/XdgAutostart.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LogReader.h"
 
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -208,4 +213,145 @@ TEST(ModelSessions, PairingReachingThePromptIsRefusedUntilThePromptExists)
     ASSERT_TRUE(Tests::waitUntil([&] { return phone.denied; }));
     EXPECT_FALSE(f.model.connectedName);
     EXPECT_TRUE(f.model.devices().devices().isEmpty());
+}
+
+namespace {
+
+void clearSettings()
+{
+    QSettings(QSettings::IniFormat, QSettings::UserScope, u"OVU"_s, u"OVU Helper"_s).clear();
+}
+
+} // namespace
+
+TEST(ModelSettings, AllTrueAtFirstAndStoredAcrossRestarts)
+{
+    clearSettings();
+    {
+        ModelFixture f;
+        EXPECT_TRUE(f.model.acceptsConnections());
+        EXPECT_TRUE(f.model.sendsSound());
+        EXPECT_TRUE(f.model.mutesWhileConnected());
+        f.model.setSendsSound(false);
+        f.model.setMutesWhileConnected(false);
+        f.model.setAcceptsConnections(false);
+    }
+    ModelFixture again;
+    EXPECT_FALSE(again.model.acceptsConnections());
+    EXPECT_FALSE(again.model.sendsSound());
+    EXPECT_FALSE(again.model.mutesWhileConnected());
+    // Not accepting connections: no listener at start-up; switching on listens.
+    again.model.startUp();
+    Tests::spin(200ms);
+    EXPECT_FALSE(again.model.server().isListening());
+    again.model.setAcceptsConnections(true);
+    EXPECT_TRUE(Tests::waitUntil([&] { return again.model.server().isListening(); }));
+    clearSettings();
+}
+
+TEST(ModelSettings, AcceptingNoMoreConnectionsClosesTheSessionWithoutABye)
+{
+    clearSettings();
+    ModelFixture f({u"-autoallow"_s});
+    f.model.startUp();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
+    ModelPhone phone(PhoneLink::Mode::pair, u"Jo"_s);
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.model.connectedName.has_value(); }));
+    ASSERT_TRUE(Tests::waitUntil([&] { return !phone.messages.isEmpty(); }));
+    f.model.setAcceptsConnections(false);
+    EXPECT_FALSE(f.model.connectedName);
+    EXPECT_FALSE(f.model.server().isListening());
+    ASSERT_TRUE(Tests::waitUntil([&] { return phone.closed; }, 2s));
+    ASSERT_EQ(phone.messages.size(), 1) << "only the ready, no bye";
+    clearSettings();
+}
+
+TEST(ModelSessions, ForgettingTheActivePhoneEndsItsSession)
+{
+    ModelFixture f({u"-autoallow"_s});
+    f.model.startUp();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
+    ModelPhone phone(PhoneLink::Mode::pair, u"Kim"_s);
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.model.connectedName.has_value(); }));
+    ASSERT_TRUE(Tests::waitUntil([&] { return !phone.messages.isEmpty(); }));
+    const QList<PairedDevice> known = f.model.devices().devices();
+    ASSERT_EQ(known.size(), 1);
+    f.model.forget(known[0]);
+    EXPECT_TRUE(f.model.devices().devices().isEmpty());
+    ASSERT_TRUE(Tests::waitUntil([&] { return phone.messages.size() >= 2; }));
+    EXPECT_EQ(phone.messages[1],
+              (QJsonObject{{u"t"_s, u"bye"_s}, {u"reason"_s, u"This Mac no longer allows this phone."_s}}));
+    EXPECT_TRUE(Tests::waitUntil([&] { return phone.closed; }, 2s));
+}
+
+TEST(ModelPermissions, ControlGrantedWhileAPhoneIsConnectedIsToldToThePhone)
+{
+    ModelFixture f({u"-autoallow"_s});
+    bool control = false;
+    int sources = 0;
+    f.model.controlCheck = [&] { return control; };
+    f.model.makeEventSource = [&] {
+        ++sources;
+        return std::shared_ptr<EventSink>();
+    };
+    f.model.startUp();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
+    ModelPhone phone(PhoneLink::Mode::pair, u"Lou"_s);
+    ASSERT_TRUE(Tests::waitUntil([&] { return !phone.messages.isEmpty(); }));
+    control = true;
+    // Within one poll.
+    ASSERT_TRUE(Tests::waitUntil([&] { return phone.messages.size() >= 2; }, 3s));
+    EXPECT_EQ(phone.messages[1], (QJsonObject{{u"t"_s, u"control"_s}, {u"on"_s, true}}));
+    EXPECT_TRUE(f.model.canControl);
+    EXPECT_EQ(sources, 1);
+    EXPECT_TRUE(logged(u"control allowed"_s));
+    // No change, nothing more.
+    Tests::spin(2500ms);
+    EXPECT_EQ(phone.messages.size(), 2);
+}
+
+TEST(ModelLoginItem, TheDesktopFileComesAndGoesAndAFailureIsShown)
+{
+    ModelFixture f;
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    auto item = std::make_unique<XdgAutostart>(u"/opt/OVU Helper/ovu-helper"_s);
+    const QString path = item->path();
+    EXPECT_EQ(path, config + u"/autostart/ovu-helper.desktop"_s);
+    f.model.loginItem = std::move(item);
+
+    f.model.setOpensAtLogin(true);
+    EXPECT_TRUE(f.model.opensAtLogin);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray entry = file.readAll();
+    file.close();
+    EXPECT_TRUE(entry.contains("Exec=\"/opt/OVU Helper/ovu-helper\"\n")) << entry.constData();
+    EXPECT_TRUE(entry.startsWith("[Desktop Entry]\nType=Application\n"));
+
+    // A desktop that turned it off.
+    QFile::remove(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(XdgAutostart::entry(u"x"_s) + "Hidden=true\n");
+    file.close();
+    f.model.checkPermissions();
+    EXPECT_FALSE(f.model.opensAtLogin);
+
+    f.model.setOpensAtLogin(false);
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_FALSE(f.model.opensAtLogin);
+    EXPECT_FALSE(f.model.message);
+
+    // The autostart folder is a file: the change fails and says so.
+    QDir(config).removeRecursively();
+    QDir().mkpath(config);
+    QFile blocker(config + u"/autostart"_s);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    f.model.setOpensAtLogin(true);
+    EXPECT_FALSE(f.model.opensAtLogin);
+    ASSERT_TRUE(f.model.message);
+    EXPECT_TRUE(f.model.message->startsWith(u"Could not change Open at Login: "_s))
+        << f.model.message->toStdString();
+    EXPECT_TRUE(Tests::logMessages(HelperLog::path()).filter(u"open at login: "_s).size() == 1);
+    QFile::remove(config + u"/autostart"_s);
 }
