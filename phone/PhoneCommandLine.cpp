@@ -85,6 +85,10 @@ PhoneCommandLine PhoneCommandLine::parse(const QStringList& arguments)
             if (auto v = value()) {
                 line.inputFile = *v;
             }
+        } else if (argument == u"--link"_s) {
+            if (auto v = value()) {
+                line.linkFile = *v;
+            }
         } else if (argument == u"--wav"_s) {
             if (auto v = value()) {
                 line.wavFile = *v;
@@ -133,5 +137,5 @@ QString PhoneCommandLine::usage()
            u"       ovu-phone pair HOST[:PORT] [--name NAME]\n"
            u"       ovu-phone connect HOST[:PORT] [--seconds S]\n"
            u"       ovu-phone view HOST[:PORT] [--display ID] [--height H] [--frames N] [--save DIR]\n"
-           u"                      [--seconds S] [--input FILE] [--wav FILE]\n"_s;
+           u"                      [--seconds S] [--input FILE] [--link FILE] [--wav FILE]\n"_s;
 }

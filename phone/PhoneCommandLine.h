@@ -17,6 +17,8 @@ struct PhoneCommandLine {
     int frames = 0;
     QString saveDirectory;
     QString inputFile;
+    // Lines "MILLISECONDS JSON": link messages sent that long after the "start" (view).
+    QString linkFile;
     QString wavFile;
     QString error;
 

@@ -147,6 +147,32 @@ int view(const PhoneCommandLine& line)
             }
         }
     }
+    // Link messages at their times after the "start".
+    QList<std::pair<int, QJsonObject>> timed;
+    if (!line.linkFile.isEmpty()) {
+        QFile file(line.linkFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            err(u"cannot read "_s + line.linkFile);
+            return failure;
+        }
+        for (const QByteArray& entry : file.readAll().split('\n')) {
+            const QByteArray trimmed = entry.trimmed();
+            if (trimmed.isEmpty()) {
+                continue;
+            }
+            bool ok = false;
+            const int delay = trimmed.left(trimmed.indexOf(' ')).toInt(&ok);
+            const QJsonObject message =
+                QJsonDocument::fromJson(trimmed.mid(trimmed.indexOf(' ') + 1)).object();
+            if (!ok || delay < 0 || message.isEmpty()) {
+                err(u"not a \"MILLISECONDS JSON\" line in "_s + line.linkFile + u": "_s +
+                    QString::fromUtf8(trimmed));
+                return failure;
+            }
+            timed.append({delay, message});
+        }
+    }
+    int offers = 0;
     std::optional<WavFile> wav;
     if (!line.wavFile.isEmpty()) {
         wav.emplace(line.wavFile, 48000, 2);
@@ -191,10 +217,14 @@ int view(const PhoneCommandLine& line)
         }
         clock.start();
         phone->send(start);
+        for (const auto& [delay, message] : timed) {
+            QTimer::singleShot(delay, [&phone, message] { phone->send(message); });
+        }
     };
     phone->onMessage = [&](const QJsonObject& message) {
         const QString type = message.value(u"t"_s).toString();
         if (type == u"offer"_s || type == u"ice"_s) {
+            offers += type == u"offer"_s ? 1 : 0;
             viewer.receive(message);
             return;
         }
@@ -235,10 +265,11 @@ int view(const PhoneCommandLine& line)
         const double seconds = firstPicture ? double(clock.elapsed() - *firstPicture) / 1000.0 : 0;
         const double fps = seconds > 0 ? figures.framesDecoded / seconds : 0;
         const double megabits = seconds > 0 ? double(viewer.videoBytesReceived()) * 8 / 1e6 / seconds : 0;
-        out(QString::asprintf("frames %d, %.1f fps, %dx%d, %.1f Mbit/s, %s, sound %d packets, %d gaps",
-                              figures.framesDecoded, fps, figures.width, figures.height, megabits,
-                              qPrintable(figures.codec.isEmpty() ? u"no video"_s : figures.codec),
-                              figures.audioPackets, figures.audioSequenceBreaks));
+        out(QString::asprintf(
+            "frames %d, %.1f fps, %dx%d, %.1f Mbit/s, %s, sound %d packets, %d gaps, offers %d",
+            figures.framesDecoded, fps, figures.width, figures.height, megabits,
+            qPrintable(figures.codec.isEmpty() ? u"no video"_s : figures.codec), figures.audioPackets,
+            figures.audioSequenceBreaks, offers));
         phone->send(QJsonObject{{u"t"_s, u"bye"_s}});
         QTimer::singleShot(300, [] { QCoreApplication::exit(0); });
         QCoreApplication::exec();

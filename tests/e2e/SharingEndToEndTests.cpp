@@ -1,5 +1,6 @@
 // The real helper shares the real screen with the reference phone: pairing, "ready", "start",
 // "showing", a decoded picture, control messages that move the X pointer, and the phone's "bye".
+#include "platform/x11/X11Monitors.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/Processes.h"
@@ -10,6 +11,7 @@
 #include <QJsonObject>
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -19,11 +21,31 @@ using Tests::runPhone;
 
 namespace {
 
-Home helperHome()
+Home helperHome(const QString& display = u":1"_s)
 {
     Home home;
-    home.environment.insert(u"DISPLAY"_s, u":1"_s);
+    home.environment.insert(u"DISPLAY"_s, display);
     return home;
+}
+
+// A file of lines for the phone's --input or --link.
+QString writeLines(const Home& home, const QString& name, const QList<QByteArray>& lines)
+{
+    QFile file(home.folder.filePath(name));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    for (const QByteArray& line : lines) {
+        file.write(line + "\n");
+    }
+    return file.fileName();
+}
+
+std::vector<X11Monitor> monitorsOf(const char* display)
+{
+    xcb_connection_t* connection = xcb_connect(display, nullptr);
+    auto monitors =
+        X11Monitors::read(connection, xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root);
+    xcb_disconnect(connection);
+    return monitors.value_or(std::vector<X11Monitor>{});
 }
 
 // The JSON lines the phone printed, by type.
@@ -113,4 +135,109 @@ TEST(SharingEndToEnd, RequestedHeightsAreClamped)
         EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
         EXPECT_TRUE(Tests::waitForLogLine(helper.logPath(), u" at "_s + size)) << size.toStdString();
     }
+}
+
+TEST(SharingEndToEnd, StartingAnotherMonitorWhileSharingSwitchesInPlace)
+{
+    const std::vector<X11Monitor> monitors = monitorsOf(":2");
+    ASSERT_EQ(monitors.size(), 2u);
+    Home helper = helperHome(u":2"_s);
+    Home phone;
+    HelperProcess process(helper, {u"-autoallow"_s});
+    ASSERT_EQ(process.waitUntilListening(), 47813);
+    const QByteArray second = QByteArray::number(monitors[1].id);
+    // A display that does not exist falls back to the one shown last.
+    const QString link = writeLines(phone, u"link.jsonl"_s,
+                                    {"2000 {\"t\":\"start\",\"display\":" + second + ",\"h\":720}",
+                                     "3500 {\"t\":\"view\",\"display\":999999}"});
+    const auto run =
+        runPhone(phone, {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"5"_s, u"--link"_s, link}, 30000);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QList<QJsonObject> showing = messagesOf(run.out, u"showing"_s);
+    ASSERT_EQ(showing.size(), 3) << run.out.toStdString();
+    EXPECT_EQ(showing[0].value(u"display"_s).toDouble(), double(monitors[0].id));
+    EXPECT_EQ(showing[1].value(u"display"_s).toDouble(), double(monitors[1].id));
+    EXPECT_EQ(showing[2].value(u"display"_s).toDouble(), double(monitors[1].id));
+    EXPECT_TRUE(run.out.contains(u"offers 1"_s))
+        << "one peer connection throughout: " << run.out.toStdString();
+    EXPECT_TRUE(
+        Tests::waitForLogLine(helper.logPath(), u"showing "_s + monitors[1].name + u" at 1280x720"_s));
+}
+
+TEST(SharingEndToEnd, ASecondPhoneReplacesTheFirst)
+{
+    Home helper = helperHome();
+    Home first;
+    Home second;
+    HelperProcess process(helper, {u"-autoallow"_s});
+    ASSERT_EQ(process.waitUntilListening(), 47813);
+    Tests::Child firstPhone;
+    firstPhone.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
+                     {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"12"_s, u"--name"_s, u"First"_s},
+                     first.environment);
+    ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"state connected"_s, 15s));
+    const auto run = runPhone(
+        second,
+        {u"view"_s, u"127.0.0.1"_s, u"--frames"_s, u"1"_s, u"--seconds"_s, u"10"_s, u"--name"_s, u"Second"_s},
+        30000);
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(messagesOf(run.out, u"showing"_s).size(), 1) << run.out.toStdString();
+    ASSERT_TRUE(firstPhone.wait(20s));
+    const QList<QJsonObject> bye = messagesOf(QString::fromUtf8(firstPhone.output()), u"bye"_s);
+    ASSERT_EQ(bye.size(), 1) << firstPhone.output().constData();
+    EXPECT_EQ(bye[0].value(u"reason"_s).toString(), u"Another phone connected to this Mac."_s);
+}
+
+TEST(SharingEndToEnd, ACaptureTheXServerEndsEndsTheSessionAndTheHelperGoesOn)
+{
+    Tests::Child xvfb;
+    xvfb.start(QStringLiteral(OVU_SOURCE_DIR) + u"/tests/env/xvfb"_s, {u"display"_s, u"7"_s, u"1280x720"_s});
+    ASSERT_TRUE(xvfb.wait(10s));
+    const pid_t server = xvfb.output().trimmed().toInt();
+    ASSERT_GT(server, 0);
+    Home helper = helperHome(u":7"_s);
+    Home phone;
+    HelperProcess process(helper, {u"-autoallow"_s});
+    ASSERT_EQ(process.waitUntilListening(), 47813);
+    Tests::Child viewer;
+    viewer.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
+                 {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"15"_s}, phone.environment);
+    ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"state connected"_s, 15s));
+    ::kill(server, SIGKILL);
+    ASSERT_TRUE(viewer.wait(20s));
+    const QList<QJsonObject> bye = messagesOf(QString::fromUtf8(viewer.output()), u"bye"_s);
+    ASSERT_EQ(bye.size(), 1) << viewer.output().constData();
+    EXPECT_EQ(bye[0].value(u"reason"_s).toString(), u"The Mac stopped the screen capture."_s);
+    EXPECT_TRUE(Tests::waitForLogLine(helper.logPath(), u"capture stopped: "_s));
+    // Still there for the next phone, which is told there is nothing to show.
+    EXPECT_TRUE(process.process().isRunning());
+    const auto next = runPhone(phone, {u"connect"_s, u"127.0.0.1"_s, u"--seconds"_s, u"2"_s}, 20000);
+    EXPECT_EQ(next.exitCode, 0) << next.err.toStdString();
+    const QList<QJsonObject> ready = messagesOf(next.out, u"ready"_s);
+    ASSERT_EQ(ready.size(), 1) << next.out.toStdString();
+    EXPECT_FALSE(ready[0].value(u"record"_s).toBool());
+}
+
+TEST(SharingEndToEnd, AMonitorAddedWhileAPhoneIsConnectedIsAnnounced)
+{
+    Home helper = helperHome(u":2"_s);
+    Home phone;
+    HelperProcess process(helper, {u"-autoallow"_s});
+    ASSERT_EQ(process.waitUntilListening(), 47813);
+    ASSERT_EQ(runPhone(phone, {u"pair"_s, u"127.0.0.1"_s}).exitCode, 0);
+    Tests::Child connected;
+    connected.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
+                    {u"connect"_s, u"127.0.0.1"_s, u"--seconds"_s, u"8"_s}, phone.environment);
+    ASSERT_TRUE(Tests::waitUntil([&] { return connected.output().contains("\"ready\""); }, 10s));
+    Tests::Child xrandr;
+    xrandr.start(u"xrandr"_s,
+                 {u"-display"_s, u":2"_s, u"--setmonitor"_s, u"DP-C"_s, u"640/169x480/127+0+0"_s, u"none"_s});
+    ASSERT_TRUE(xrandr.wait(10s));
+    ASSERT_TRUE(connected.wait(20s));
+    Tests::Child undo;
+    undo.start(u"xrandr"_s, {u"-display"_s, u":2"_s, u"--delmonitor"_s, u"DP-C"_s});
+    undo.wait(10s);
+    const QList<QJsonObject> announced = messagesOf(QString::fromUtf8(connected.output()), u"displays"_s);
+    ASSERT_FALSE(announced.isEmpty()) << connected.output().constData();
+    EXPECT_EQ(announced.last().value(u"displays"_s).toArray().size(), 3);
 }
