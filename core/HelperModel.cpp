@@ -300,7 +300,7 @@ void HelperModel::begin(const std::shared_ptr<LinkSession>& session)
         weak->m_session = nullptr;
         weak->connectedName = std::nullopt;
         Q_EMIT weak->changed();
-        weak->stopSharing();
+        weak->stopSharingSoon();
     });
     session->onMessage = [weak, weakSession](const QJsonObject& message) {
         auto active = weakSession.lock();
@@ -312,9 +312,21 @@ void HelperModel::begin(const std::shared_ptr<LinkSession>& session)
     prepare(weakSession);
 }
 
+void HelperModel::wakeDisplays()
+{
+    if (!displaySleep) {
+        return;
+    }
+    displaySleep->wake();
+    if (!m_awake) {
+        m_awake = displaySleep->hold();
+    }
+}
+
 QCoro::Task<> HelperModel::prepare(std::weak_ptr<LinkSession> session)
 {
     QPointer<HelperModel> self(this);
+    wakeDisplays();
     co_await loadDisplays();
     for (int pass = 0; pass < displayWaitPasses && self; ++pass) {
         if (self->displays.isEmpty() && self->canRecord) {
@@ -516,6 +528,11 @@ QCoro::Task<> HelperModel::stopSharing()
     }
     stats = SenderStats{};
     state = SenderState::idle();
+    // While a phone stays connected the display is kept on, shared or not.
+    if (!m_session && m_awake) {
+        displaySleep->release();
+        m_awake = false;
+    }
     mute.restore();
     Q_EMIT changed();
 }
@@ -556,5 +573,12 @@ void HelperModel::endSession(const std::optional<QString>& reason)
     // The "bye" leaves before the connection closes.
     QTimer::singleShot(closeDelay, this, [ended] { ended->close(); });
     Q_EMIT changed();
-    stopSharing();
+    stopSharingSoon();
+}
+
+void HelperModel::stopSharingSoon()
+{
+    // As a task of its own: a phone that replaces this one is the active session by then, so
+    // the display stays awake across the change.
+    QTimer::singleShot(0, this, [this] { stopSharing(); });
 }

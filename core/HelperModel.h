@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/DisplaySleep.h"
 #include "core/LaunchOptions.h"
 #include "core/LoginItem.h"
 #include "core/MacMute.h"
@@ -92,6 +93,10 @@ public:
     // Whether synthesized input reaches the desktop, and whether the screen can be recorded.
     std::function<bool()> controlCheck = [] { return false; };
     std::function<bool()> recordCheck;
+    // Keeps the display on from a phone's arrival until its session and the sharing ended; set
+    // before startUp.
+    std::unique_ptr<DisplaySleep> displaySleep;
+    bool holdsDisplayAwake() const { return m_awake; }
     // Whether the helper opens at login; set before startUp.
     std::unique_ptr<LoginItem> loginItem;
     // Turns the login item on or off; a failure is logged and shown in `message`.
@@ -128,10 +133,12 @@ private:
     QCoro::Task<> prepare(std::weak_ptr<LinkSession> session);
     QCoro::Task<> show(std::optional<std::uint32_t> display, int height);
     QCoro::Task<> stopSharing();
+    void stopSharingSoon();
     QCoro::Task<> displaysChanged();
     void send(const QJsonObject& message);
     QJsonArray displayObjects() const;
     void senderState(const SenderState& newState);
+    void wakeDisplays();
     static QCoro::Task<bool> gate(QPointer<HelperModel> model, QString name, QString code);
 
     const QString m_macName;
@@ -146,5 +153,6 @@ private:
     bool m_acceptsConnections = true;
     bool m_sendsSound = true;
     bool m_mutesWhileConnected = true;
+    bool m_awake = false;
     bool m_started = false;
 };

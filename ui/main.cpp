@@ -6,6 +6,7 @@
 #include "platform/pulse/PulseAudioOutput.h"
 #include "platform/pulse/PulseSoundSource.h"
 #include "platform/x11/X11CaptureBackend.h"
+#include "platform/x11/X11DisplaySleep.h"
 #include "platform/x11/XTestEventSink.h"
 #include "platform/xdg/MachineName.h"
 #include "platform/xdg/XdgAutostart.h"
@@ -38,6 +39,7 @@ int main(int argc, char** argv)
     model.controlCheck = [] { return XTestEventSink::isAvailable(); };
     model.input.doubleClickInterval = [eventSink] { return eventSink->doubleClickInterval(); };
     model.makeEventSource = [] { return std::make_shared<XTestEventSink>(); };
+    model.displaySleep = std::make_unique<X11DisplaySleep>();
     model.loginItem = std::make_unique<XdgAutostart>(QApplication::applicationFilePath());
     QTimer::singleShot(0, &model, [&model] { model.startUp(); });
 

@@ -355,3 +355,47 @@ TEST(ModelLoginItem, TheDesktopFileComesAndGoesAndAFailureIsShown)
     EXPECT_TRUE(Tests::logMessages(HelperLog::path()).filter(u"open at login: "_s).size() == 1);
     QFile::remove(config + u"/autostart"_s);
 }
+
+namespace {
+
+struct CountingDisplaySleep : DisplaySleep {
+    int* wakes;
+    int* holds;
+    int* releases;
+    CountingDisplaySleep(int* w, int* h, int* r) : wakes(w), holds(h), releases(r) {}
+    void wake() override { ++*wakes; }
+    bool hold() override
+    {
+        ++*holds;
+        return true;
+    }
+    void release() override { ++*releases; }
+};
+
+} // namespace
+
+TEST(ModelDisplaySleep, HeldOnceForTwoPhonesInARowAndReleasedAfterTheLast)
+{
+    ModelFixture f({u"-autoallow"_s});
+    int wakes = 0;
+    int holds = 0;
+    int releases = 0;
+    f.model.displaySleep = std::make_unique<CountingDisplaySleep>(&wakes, &holds, &releases);
+    f.model.startUp();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
+    ModelPhone first(PhoneLink::Mode::pair, u"Max"_s);
+    ASSERT_TRUE(Tests::waitUntil([&] { return !first.messages.isEmpty(); }));
+    EXPECT_EQ(wakes, 1);
+    EXPECT_EQ(holds, 1);
+    EXPECT_TRUE(f.model.holdsDisplayAwake());
+    ModelPhone second(PhoneLink::Mode::pair, u"Noa"_s);
+    ASSERT_TRUE(Tests::waitUntil([&] { return !second.messages.isEmpty(); }));
+    ASSERT_TRUE(Tests::waitUntil([&] { return first.closed; }, 2s));
+    Tests::spin(100ms);
+    EXPECT_EQ(wakes, 2) << "each arriving phone wakes the display";
+    EXPECT_EQ(holds, 1) << "never two holds";
+    EXPECT_EQ(releases, 0) << "a phone is still connected";
+    second.link->send(QJsonObject{{u"t"_s, u"bye"_s}});
+    ASSERT_TRUE(Tests::waitUntil([&] { return releases == 1; }, 2s));
+    EXPECT_FALSE(f.model.holdsDisplayAwake());
+}

@@ -4,6 +4,7 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/Processes.h"
+#include "tests/support/Sound.h"
 #include "tests/support/X11Observer.h"
 
 #include <QJsonArray>
@@ -240,4 +241,28 @@ TEST(SharingEndToEnd, AMonitorAddedWhileAPhoneIsConnectedIsAnnounced)
     const QList<QJsonObject> announced = messagesOf(QString::fromUtf8(connected.output()), u"displays"_s);
     ASSERT_FALSE(announced.isEmpty()) << connected.output().constData();
     EXPECT_EQ(announced.last().value(u"displays"_s).toArray().size(), 3);
+}
+
+TEST(SharingEndToEnd, WhileAPhoneListensTheRoomIsMutedAndAfterwardsItIsNot)
+{
+    Tests::TonePlayer tone;
+    ASSERT_TRUE(Tests::waitUntil([] { return Tests::streamSinks() == QStringList{u"ovu_test_speakers"_s}; }));
+    Home helper = helperHome();
+    Home phone;
+    HelperProcess process(helper, {u"-autoallow"_s});
+    ASSERT_EQ(process.waitUntilListening(), 47813);
+    Tests::Child viewer;
+    viewer.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
+                 {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"6"_s}, phone.environment);
+    // Sharing with sound and the setting on (its default): the playing sound goes to the
+    // helper's own sink, whose monitor the capture records.
+    ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"muted this Mac's output"_s, 15s));
+    EXPECT_TRUE(Tests::sinkExists(u"ovu_helper_mute"_s));
+    EXPECT_EQ(Tests::streamSinks(), QStringList{u"ovu_helper_mute"_s});
+    ASSERT_TRUE(viewer.wait(20s));
+    EXPECT_TRUE(QString::fromUtf8(viewer.output()).contains(u" 0 gaps"_s)) << viewer.output().constData();
+    // The phone left: the room has its sound back.
+    ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"un-muted this Mac's output"_s, 10s));
+    EXPECT_FALSE(Tests::sinkExists(u"ovu_helper_mute"_s));
+    EXPECT_EQ(Tests::streamSinks(), QStringList{u"ovu_test_speakers"_s});
 }
