@@ -266,3 +266,51 @@ TEST(SharingEndToEnd, WhileAPhoneListensTheRoomIsMutedAndAfterwardsItIsNot)
     EXPECT_FALSE(Tests::sinkExists(u"ovu_helper_mute"_s));
     EXPECT_EQ(Tests::streamSinks(), QStringList{u"ovu_test_speakers"_s});
 }
+
+TEST(SharingEndToEnd, WithNoDisplayThePhoneIsToldAndTheSessionStays)
+{
+    // An X display nobody serves: nothing to list, nothing to record.
+    Home helper = helperHome(u":41"_s);
+    Home phone;
+    HelperProcess process(helper, {u"-autoallow"_s});
+    ASSERT_EQ(process.waitUntilListening(), 47813);
+    const QString link = writeLines(phone, u"link.jsonl"_s, {"1500 {\"t\":\"start\"}"});
+    const auto run =
+        runPhone(phone, {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"3"_s, u"--link"_s, link}, 30000);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QList<QJsonObject> ready = messagesOf(run.out, u"ready"_s);
+    ASSERT_EQ(ready.size(), 1) << run.out.toStdString();
+    EXPECT_TRUE(ready[0].value(u"displays"_s).toArray().isEmpty());
+    EXPECT_FALSE(ready[0].value(u"record"_s).toBool());
+    EXPECT_FALSE(ready[0].value(u"control"_s).toBool());
+    // Both the first "start" and the later one are answered with the sentence; the phone stays
+    // connected until it leaves by itself (its summary comes at the end).
+    const QList<QJsonObject> bye = messagesOf(run.out, u"bye"_s);
+    ASSERT_EQ(bye.size(), 2) << run.out.toStdString();
+    EXPECT_TRUE(bye[0]
+                    .value(u"reason"_s)
+                    .toString()
+                    .startsWith(u"OVU Helper is not allowed to record the screen yet."_s));
+    EXPECT_TRUE(run.out.contains(u"frames 0"_s)) << run.out.toStdString();
+    EXPECT_TRUE(process.process().isRunning());
+}
+
+TEST(SharingEndToEnd, ARefusedPairingTurnsTheNextAwayForThirtySeconds)
+{
+    // Until the prompt exists nobody answers, which is a refusal.
+    Home helper = helperHome();
+    Home phone;
+    HelperProcess process(helper);
+    ASSERT_EQ(process.waitUntilListening(), 47813);
+    EXPECT_EQ(runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Pia"_s}).exitCode, 3);
+    EXPECT_TRUE(Tests::waitForLogLine(helper.logPath(), u"pairing asked by Pia"_s));
+    EXPECT_EQ(runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Quinn"_s}).exitCode, 3);
+    EXPECT_TRUE(Tests::waitForLogLine(helper.logPath(),
+                                      u"pairing asked by Quinn: turned away, a request was just refused"_s));
+    // A helper started with -autoallow pairs at once (the pause itself is checked on the model).
+    process.terminate();
+    Home again = helperHome();
+    HelperProcess allowing(again, {u"-autoallow"_s});
+    ASSERT_EQ(allowing.waitUntilListening(), 47813);
+    EXPECT_EQ(runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Rio"_s}).exitCode, 0);
+}
