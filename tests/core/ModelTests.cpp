@@ -8,6 +8,7 @@
 #include "phone/PhoneStore.h"
 #include "platform/xdg/XdgAutostart.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/FakeCaptureBackend.h"
 #include "tests/support/LogReader.h"
 
 #include <QDir>
@@ -398,4 +399,101 @@ TEST(ModelDisplaySleep, HeldOnceForTwoPhonesInARowAndReleasedAfterTheLast)
     second.link->send(QJsonObject{{u"t"_s, u"bye"_s}});
     ASSERT_TRUE(Tests::waitUntil([&] { return releases == 1; }, 2s));
     EXPECT_FALSE(f.model.holdsDisplayAwake());
+}
+
+namespace {
+
+QList<QJsonObject> ofType(const QList<QJsonObject>& messages, const QString& type)
+{
+    QList<QJsonObject> found;
+    for (const QJsonObject& message : messages) {
+        if (message.value(u"t"_s).toString() == type) {
+            found.append(message);
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+TEST(ModelSharing, CaptureFailuresAreToldAndTheSessionStays)
+{
+    QTemporaryDir folder;
+    auto backend = std::make_unique<Tests::FakeCaptureBackend>();
+    Tests::FakeCaptureBackend* fake = backend.get();
+    fake->displays = {{1, 1920, 1080}, {2, 1280, 720}};
+    fake->mainID = 1;
+    const CaptureError gone{u"X11"_s, 3, u"The display is gone."_s};
+    fake->startFailure = gone;
+    HelperModel model(LaunchOptions::parse({u"ovu-helper"_s, u"-autoallow"_s}), u"Test Mac"_s, nullptr,
+                      std::make_unique<PairedDevices>(folder.path() + u"/helper"_s), nullptr,
+                      std::move(backend));
+    model.startUp();
+    ASSERT_TRUE(Tests::waitUntil([&] { return model.server().isListening(); }));
+    ModelPhone phone(PhoneLink::Mode::pair, u"Oli"_s);
+    ASSERT_TRUE(Tests::waitUntil([&] { return !ofType(phone.messages, u"ready"_s).isEmpty(); }));
+    const QJsonObject ready = ofType(phone.messages, u"ready"_s).first();
+    EXPECT_EQ(ready.value(u"displays"_s).toArray().size(), 2);
+    EXPECT_TRUE(ready.value(u"record"_s).toBool());
+
+    // The capture cannot start although recording is possible: the reason says why.
+    phone.link->send(QJsonObject{{u"t"_s, u"start"_s}});
+    ASSERT_TRUE(Tests::waitUntil([&] { return !ofType(phone.messages, u"bye"_s).isEmpty(); }));
+    EXPECT_EQ(ofType(phone.messages, u"bye"_s).last().value(u"reason"_s).toString(),
+              u"The Mac could not start the screen capture: The display is gone."_s);
+    EXPECT_TRUE(logged(u"capture failed: The display is gone."_s));
+    EXPECT_EQ(model.sender(), nullptr);
+    EXPECT_EQ(model.connectedName, u"Oli"_s) << "the Mac does not end the session";
+
+    // Recording not possible: the not-allowed sentence.
+    model.recordCheck = [] { return false; };
+    phone.link->send(QJsonObject{{u"t"_s, u"view"_s}, {u"display"_s, 2}});
+    ASSERT_TRUE(Tests::waitUntil([&] { return ofType(phone.messages, u"bye"_s).size() == 2; }));
+    EXPECT_TRUE(ofType(phone.messages, u"bye"_s)
+                    .last()
+                    .value(u"reason"_s)
+                    .toString()
+                    .startsWith(u"OVU Helper is not allowed to record the screen yet."_s));
+    EXPECT_FALSE(model.canRecord);
+
+    // It starts; then a change it cannot make is logged and "showing" still answers.
+    model.recordCheck = [] { return true; };
+    fake->startFailure.reset();
+    phone.link->send(QJsonObject{{u"t"_s, u"start"_s}, {u"display"_s, 1}, {u"h"_s, 720}});
+    ASSERT_TRUE(Tests::waitUntil([&] { return ofType(phone.messages, u"showing"_s).size() == 1; }));
+    EXPECT_EQ(ofType(phone.messages, u"showing"_s).last().value(u"display"_s).toInt(), 1);
+    EXPECT_NE(model.sender(), nullptr);
+    EXPECT_TRUE(Tests::waitUntil([&] { return !ofType(phone.messages, u"offer"_s).isEmpty(); }));
+    fake->updateFailure = gone;
+    phone.link->send(QJsonObject{{u"t"_s, u"start"_s}, {u"display"_s, 2}});
+    ASSERT_TRUE(Tests::waitUntil([&] { return ofType(phone.messages, u"showing"_s).size() == 2; }));
+    EXPECT_EQ(ofType(phone.messages, u"showing"_s).last().value(u"display"_s).toInt(), 2);
+    EXPECT_TRUE(logged(u"could not change the capture: The display is gone."_s));
+    EXPECT_EQ(fake->streamsStarted, 1) << "changed in place, not restarted";
+    EXPECT_EQ(ofType(phone.messages, u"offer"_s).size(), 1);
+    phone.link->send(QJsonObject{{u"t"_s, u"bye"_s}});
+    ASSERT_TRUE(Tests::waitUntil([&] { return model.sender() == nullptr && fake->stops == 1; }, 3s));
+}
+
+TEST(ModelPermissions, RecordingTakenAwayIsNoticedAndNotTold)
+{
+    QTemporaryDir folder;
+    auto backend = std::make_unique<Tests::FakeCaptureBackend>();
+    backend->displays = {{1, 1920, 1080}};
+    backend->mainID = 1;
+    HelperModel model(LaunchOptions::parse({u"ovu-helper"_s, u"-autoallow"_s}), u"Test Mac"_s, nullptr,
+                      std::make_unique<PairedDevices>(folder.path() + u"/helper"_s), nullptr,
+                      std::move(backend));
+    bool record = true;
+    model.recordCheck = [&] { return record; };
+    model.startUp();
+    EXPECT_TRUE(model.canRecord);
+    ASSERT_TRUE(Tests::waitUntil([&] { return model.server().isListening(); }));
+    ModelPhone phone(PhoneLink::Mode::pair, u"Pat"_s);
+    ASSERT_TRUE(Tests::waitUntil([&] { return !phone.messages.isEmpty(); }, 5s));
+    const qsizetype before = phone.messages.size();
+    record = false;
+    EXPECT_TRUE(Tests::waitUntil([&] { return !model.canRecord; }, 3s));
+    Tests::spin(300ms);
+    EXPECT_EQ(phone.messages.size(), before) << "nothing goes to the phone about recording";
 }

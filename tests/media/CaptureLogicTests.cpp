@@ -4,6 +4,7 @@
 #include "media/PixelBufferPool.h"
 #include "media/ScreenCapture.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/FakeCaptureBackend.h"
 
 #include <QSet>
 
@@ -68,61 +69,7 @@ TEST(HelperDisplay, EqualityAndHashCoverEveryField)
     EXPECT_TRUE(set.contains(HelperDisplay{7, u"A"_s, 1, 2, 3, 4, true}));
 }
 
-namespace {
-
-// A platform whose answers the test sets, and which counts what it was asked.
-class FakeBackend final : public CaptureBackend {
-public:
-    std::vector<Display> displays;
-    std::vector<Screen> screenList;
-    std::uint32_t mainID = 0;
-    std::optional<CaptureError> failure;
-    int streamsStarted = 0;
-    int calls = 0;
-    std::optional<Target> lastTarget;
-    Sink* sink = nullptr;
-
-    class FakeStream final : public Stream {
-    public:
-        explicit FakeStream(FakeBackend& owner) : m_owner(owner) {}
-        std::optional<CaptureError> update(const Target& target) override
-        {
-            m_owner.lastTarget = target;
-            return std::nullopt;
-        }
-        std::optional<CaptureError> stop() override
-        {
-            ++m_owner.stops;
-            return std::nullopt;
-        }
-
-    private:
-        FakeBackend& m_owner;
-    };
-    int stops = 0;
-
-    CaptureResult<std::vector<Display>> shareableDisplays() override
-    {
-        ++calls;
-        if (failure) {
-            return *failure;
-        }
-        return displays;
-    }
-    std::vector<Screen> screens() override { return screenList; }
-    std::uint32_t mainDisplayID() override { return mainID; }
-    std::optional<QRect> displayBounds(std::uint32_t) override { return QRect(0, 0, 100, 100); }
-    CaptureResult<std::unique_ptr<Stream>> startStream(const Target& target, Sink& s) override
-    {
-        ++calls;
-        ++streamsStarted;
-        lastTarget = target;
-        sink = &s;
-        return std::unique_ptr<Stream>(std::make_unique<FakeStream>(*this));
-    }
-};
-
-} // namespace
+using FakeBackend = Tests::FakeCaptureBackend;
 
 TEST(ScreenCaptureDisplays, NamesScalesAndMainFirstInAStableOrder)
 {
