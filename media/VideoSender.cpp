@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -156,9 +157,18 @@ void VideoSender::start()
         }
         return;
     }
+    std::shared_ptr<PixelBuffer> early;
+    std::chrono::nanoseconds earlyTime{0};
     {
         std::lock_guard lock(m_mediaMutex);
         m_videoSource = m_peerConnection->videoSource();
+        early = std::exchange(m_earlyPicture, nullptr);
+        earlyTime = m_earlyTime;
+    }
+    // A screen that does not change made its one picture before there was a connection to send
+    // it on: the connection starts with it, so a new viewer sees something.
+    if (early) {
+        m_videoSource->capturer(early, earlyTime);
     }
 
     if (auto transceiver = m_peerConnection->addTransceiver(u"ovu-video0"_s, {u"ovu"_s})) {
@@ -294,6 +304,12 @@ void VideoSender::sendFrame(const std::shared_ptr<PixelBuffer>& buffer, std::chr
     }
     if (source && buffer) {
         source->capturer(buffer, time);
+    } else if (buffer) {
+        std::lock_guard lock(m_mediaMutex);
+        if (!m_videoSource && !m_stopped) {
+            m_earlyPicture = buffer;
+            m_earlyTime = time;
+        }
     }
 }
 
@@ -428,6 +444,8 @@ void VideoSender::stop()
         audio = std::move(m_audioChannel);
         m_audioChannel = nullptr;
         m_videoSource = nullptr;
+        m_earlyPicture = nullptr;
+        m_stopped = true;
     }
     if (audio) {
         audio->close();

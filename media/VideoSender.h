@@ -107,6 +107,10 @@ private:
     std::mutex m_mediaMutex;
     std::shared_ptr<RtcVideoSource> m_videoSource;
     std::shared_ptr<RtcDataChannel> m_audioChannel;
+    // The latest picture that came before start(), for the connection to begin with.
+    std::shared_ptr<PixelBuffer> m_earlyPicture;
+    std::chrono::nanoseconds m_earlyTime{0};
+    bool m_stopped = false;
     // The sound counters: written on the sound thread, reported and reset on the main thread.
     std::atomic<std::uint32_t> m_audioSequence{0};
     std::atomic<std::int64_t> m_audioPackets{0};
