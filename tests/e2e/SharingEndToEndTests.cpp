@@ -12,7 +12,6 @@
 #include <QJsonObject>
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -194,11 +193,8 @@ TEST(SharingEndToEnd, ASecondPhoneReplacesTheFirst)
 
 TEST(SharingEndToEnd, ACaptureTheXServerEndsEndsTheSessionAndTheHelperGoesOn)
 {
-    Tests::Child xvfb;
-    xvfb.start(QStringLiteral(OVU_SOURCE_DIR) + u"/tests/env/xvfb"_s, {u"display"_s, u"7"_s, u"1280x720"_s});
-    ASSERT_TRUE(xvfb.wait(10s));
-    const pid_t server = xvfb.output().trimmed().toInt();
-    ASSERT_GT(server, 0);
+    Tests::ExtraDisplay xvfb(7, u"1280x720"_s);
+    ASSERT_GT(xvfb.pid(), 0);
     Home helper = helperHome(u":7"_s);
     Home phone;
     HelperProcess process(helper, {u"-autoallow"_s});
@@ -207,7 +203,7 @@ TEST(SharingEndToEnd, ACaptureTheXServerEndsEndsTheSessionAndTheHelperGoesOn)
     viewer.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
                  {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"15"_s}, phone.environment);
     ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"state connected"_s, 15s));
-    ::kill(server, SIGKILL);
+    xvfb.kill();
     ASSERT_TRUE(viewer.wait(20s));
     const QList<QJsonObject> bye = messagesOf(QString::fromUtf8(viewer.output()), u"bye"_s);
     ASSERT_EQ(bye.size(), 1) << viewer.output().constData();

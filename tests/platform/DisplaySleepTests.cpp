@@ -1,11 +1,10 @@
 // Keeping the display on, seen through the X server's own screen saver state on a display of
 // its own (the saver set to start after one idle second).
 #include "platform/x11/X11DisplaySleep.h"
-#include "tests/support/Child.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/Processes.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <xcb/screensaver.h>
 
 #include <cstdlib>
@@ -44,11 +43,8 @@ private:
 
 TEST(DisplaySleep, HoldingKeepsTheSaverOffAndWakingEndsIt)
 {
-    Tests::Child xvfb;
-    xvfb.start(QStringLiteral(OVU_SOURCE_DIR) + u"/tests/env/xvfb"_s, {u"display"_s, u"8"_s, u"640x480"_s});
-    ASSERT_TRUE(xvfb.wait(10s));
-    const pid_t server = xvfb.output().trimmed().toInt();
-    ASSERT_GT(server, 0);
+    Tests::ExtraDisplay xvfb(8, u"640x480"_s);
+    ASSERT_GT(xvfb.pid(), 0);
     {
         SaverWatch watch(":8");
         X11DisplaySleep sleep(":8");
@@ -75,7 +71,6 @@ TEST(DisplaySleep, HoldingKeepsTheSaverOffAndWakingEndsIt)
         }
         EXPECT_TRUE(Tests::waitUntil([&] { return watch.isOn(); }, 5s));
     }
-    ::kill(server, SIGTERM);
 }
 
 TEST(DisplaySleep, WithoutAServerNothingIsHeld)

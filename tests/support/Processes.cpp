@@ -81,4 +81,27 @@ int HelperProcess::terminate(int timeoutMs)
     return m_process.exitCode();
 }
 
+ExtraDisplay::ExtraDisplay(int number, const QString& size)
+{
+    Child script;
+    script.start(QStringLiteral(OVU_SOURCE_DIR) + u"/tests/env/xvfb"_s,
+                 {u"display"_s, QString::number(number), size});
+    if (script.wait(std::chrono::seconds(10)) && script.exitCode() == 0) {
+        m_pid = script.output().trimmed().toInt();
+    }
+}
+
+ExtraDisplay::~ExtraDisplay()
+{
+    kill();
+}
+
+void ExtraDisplay::kill()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        m_pid = 0;
+    }
+}
+
 } // namespace Tests

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <sys/types.h>
+
 #include <memory>
 
 // The built programs run as separate processes, each with a home of its own.
@@ -43,6 +45,23 @@ public:
 private:
     const Home& m_home;
     Child m_process;
+};
+
+// One more X display of the test machine (tests/env/xvfb display), killed with the object, for
+// tests that take a display away.
+class ExtraDisplay {
+public:
+    ExtraDisplay(int number, const QString& size);
+    ~ExtraDisplay();
+    ExtraDisplay(const ExtraDisplay&) = delete;
+    ExtraDisplay& operator=(const ExtraDisplay&) = delete;
+
+    // The server's process, 0 when it did not start.
+    pid_t pid() const { return m_pid; }
+    void kill();
+
+private:
+    pid_t m_pid = 0;
 };
 
 } // namespace Tests
