@@ -9,6 +9,7 @@
 #include "platform/x11/X11DisplaySleep.h"
 #include "platform/x11/XTestEventSink.h"
 #include "platform/xdg/MachineName.h"
+#include "platform/xdg/ScreenSaverInhibitor.h"
 #include "platform/xdg/XdgAutostart.h"
 #include "ui/TerminationSignals.h"
 
@@ -39,7 +40,8 @@ int main(int argc, char** argv)
     model.controlCheck = [] { return XTestEventSink::isAvailable(); };
     model.input.doubleClickInterval = [eventSink] { return eventSink->doubleClickInterval(); };
     model.makeEventSource = [] { return std::make_shared<XTestEventSink>(); };
-    model.displaySleep = std::make_unique<X11DisplaySleep>();
+    model.displaySleep =
+        std::make_unique<X11DisplaySleep>(QByteArray(), std::make_unique<ScreenSaverInhibitor>());
     model.loginItem = std::make_unique<XdgAutostart>(QApplication::applicationFilePath());
     QTimer::singleShot(0, &model, [&model] { model.startUp(); });
 

@@ -14,8 +14,9 @@ void sync(xcb_connection_t* connection)
 
 } // namespace
 
-X11DisplaySleep::X11DisplaySleep(const QByteArray& display)
+X11DisplaySleep::X11DisplaySleep(const QByteArray& display, std::unique_ptr<ScreenSaverInhibitor> inhibitor)
     : m_connection(xcb_connect(display.isEmpty() ? nullptr : display.constData(), nullptr))
+    , m_inhibitor(std::move(inhibitor))
 {
     if (xcb_connection_has_error(m_connection)) {
         return;
@@ -51,6 +52,9 @@ void X11DisplaySleep::wake()
 
 bool X11DisplaySleep::hold()
 {
+    if (m_inhibitor) {
+        m_inhibitor->inhibit(QStringLiteral("OVU Helper"), QStringLiteral("OVU Desktop is showing this Mac"));
+    }
     if (xcb_connection_has_error(m_connection) || !m_screenSaver) {
         return false;
     }
@@ -64,6 +68,9 @@ bool X11DisplaySleep::hold()
 
 void X11DisplaySleep::release()
 {
+    if (m_inhibitor) {
+        m_inhibitor->uninhibit();
+    }
     if (!m_held || xcb_connection_has_error(m_connection)) {
         m_held = false;
         return;

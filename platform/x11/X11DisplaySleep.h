@@ -1,18 +1,23 @@
 #pragma once
 
 #include "core/DisplaySleep.h"
+#include "platform/xdg/ScreenSaverInhibitor.h"
 
 #include <QByteArray>
 
 #include <xcb/xcb.h>
 
+#include <memory>
+
 // The X server's screen saver and DPMS: waking resets the idle timer and turns a monitor that
 // DPMS switched off back on; holding suspends the screen saver (and with it DPMS) for as long as
-// this client asks, which the server also ends when the client goes away.
+// this client asks, which the server also ends when the client goes away. With an inhibitor, the
+// desktop's screen saver service (which may blank the screen on its own) is asked too.
 class X11DisplaySleep : public DisplaySleep {
 public:
     // An empty name means $DISPLAY.
-    explicit X11DisplaySleep(const QByteArray& display = {});
+    explicit X11DisplaySleep(const QByteArray& display = {},
+                             std::unique_ptr<ScreenSaverInhibitor> inhibitor = nullptr);
     ~X11DisplaySleep() override;
     X11DisplaySleep(const X11DisplaySleep&) = delete;
     X11DisplaySleep& operator=(const X11DisplaySleep&) = delete;
@@ -23,6 +28,7 @@ public:
 
 private:
     xcb_connection_t* m_connection = nullptr;
+    std::unique_ptr<ScreenSaverInhibitor> m_inhibitor;
     bool m_screenSaver = false;
     bool m_dpms = false;
     bool m_held = false;
