@@ -14,6 +14,7 @@
 #include "ui/TerminationSignals.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QTimer>
 
 using namespace Qt::StringLiterals;
@@ -40,8 +41,13 @@ int main(int argc, char** argv)
     model.controlCheck = [] { return XTestEventSink::isAvailable(); };
     model.input.doubleClickInterval = [eventSink] { return eventSink->doubleClickInterval(); };
     model.makeEventSource = [] { return std::make_shared<XTestEventSink>(); };
-    model.displaySleep =
-        std::make_unique<X11DisplaySleep>(QByteArray(), std::make_unique<ScreenSaverInhibitor>());
+    // The desktop's screen saver service lives on the session bus; without one there is nobody
+    // to ask (and no D-Bus thread to start).
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const bool sessionBus = qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS") ||
+                            (!runtime.isEmpty() && QFileInfo::exists(runtime + u"/bus"_s));
+    model.displaySleep = std::make_unique<X11DisplaySleep>(
+        QByteArray(), sessionBus ? std::make_unique<ScreenSaverInhibitor>() : nullptr);
     model.loginItem = std::make_unique<XdgAutostart>(QApplication::applicationFilePath());
     QTimer::singleShot(0, &model, [&model] { model.startUp(); });
 
