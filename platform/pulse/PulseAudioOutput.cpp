@@ -11,31 +11,31 @@ namespace {
 
 constexpr const char* restoreProperty = "ovu.restore-sink";
 
-} // namespace
-
-PulseAudioOutput::PulseAudioOutput() = default;
-
-std::vector<PulseAudioOutput::Sink> PulseAudioOutput::sinks()
+// Runs a PulseAudio list query and collects one item per entry it reports.
+template <typename Item, typename Info>
+std::vector<Item> collect(PulseConnection& pulse,
+                          pa_operation* (*query)(pa_context*, void (*)(pa_context*, const Info*, int, void*),
+                                                 void*),
+                          Item (*convert)(const Info*))
 {
-    std::vector<Sink> list;
+    std::vector<Item> list;
     struct Context {
-        std::vector<Sink>* list;
+        std::vector<Item>* list;
+        Item (*convert)(const Info*);
         std::function<void()> finish;
     };
-    m_pulse.run([&](std::function<void()> finish) {
-        auto* context = new Context{&list, std::move(finish)};
-        pa_operation* operation = pa_context_get_sink_info_list(
-            m_pulse.context(),
-            [](pa_context*, const pa_sink_info* info, int eol, void* data) {
+    pulse.run([&](std::function<void()> finish) {
+        auto* context = new Context{&list, convert, std::move(finish)};
+        pa_operation* operation = query(
+            pulse.context(),
+            [](pa_context*, const Info* info, int eol, void* data) {
                 auto* c = static_cast<Context*>(data);
                 if (eol) {
                     c->finish();
                     delete c;
                     return;
                 }
-                const char* restore = pa_proplist_gets(info->proplist, restoreProperty);
-                c->list->push_back(Sink{info->index, QString::fromUtf8(info->name), info->mute != 0,
-                                        info->owner_module, QString::fromUtf8(restore ? restore : "")});
+                c->list->push_back(c->convert(info));
             },
             context);
         if (operation) {
@@ -46,6 +46,20 @@ std::vector<PulseAudioOutput::Sink> PulseAudioOutput::sinks()
         }
     });
     return list;
+}
+
+} // namespace
+
+PulseAudioOutput::PulseAudioOutput() = default;
+
+std::vector<PulseAudioOutput::Sink> PulseAudioOutput::sinks()
+{
+    return collect<Sink>(
+        m_pulse, &pa_context_get_sink_info_list, +[](const pa_sink_info* info) {
+            const char* restore = pa_proplist_gets(info->proplist, restoreProperty);
+            return Sink{info->index, QString::fromUtf8(info->name), info->mute != 0, info->owner_module,
+                        QString::fromUtf8(restore ? restore : "")};
+        });
 }
 
 std::optional<QString> PulseAudioOutput::defaultSinkName()
@@ -155,33 +169,10 @@ void PulseAudioOutput::setDefault(const QString& name)
 
 std::vector<PulseAudioOutput::Input> PulseAudioOutput::inputs()
 {
-    std::vector<Input> list;
-    struct Context {
-        std::vector<Input>* list;
-        std::function<void()> finish;
-    };
-    m_pulse.run([&](std::function<void()> finish) {
-        auto* context = new Context{&list, std::move(finish)};
-        pa_operation* operation = pa_context_get_sink_input_info_list(
-            m_pulse.context(),
-            [](pa_context*, const pa_sink_input_info* info, int eol, void* data) {
-                auto* c = static_cast<Context*>(data);
-                if (eol) {
-                    c->finish();
-                    delete c;
-                    return;
-                }
-                c->list->push_back(Input{info->index, info->sink});
-            },
-            context);
-        if (operation) {
-            pa_operation_unref(operation);
-        } else {
-            context->finish();
-            delete context;
-        }
-    });
-    return list;
+    return collect<Input>(
+        m_pulse, &pa_context_get_sink_input_info_list, +[](const pa_sink_input_info* info) {
+            return Input{info->index, info->sink};
+        });
 }
 
 void PulseAudioOutput::move(std::uint32_t input, const QString& toSink)
