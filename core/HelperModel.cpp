@@ -26,13 +26,13 @@ namespace {
 // The settings file: $XDG_CONFIG_HOME/OVU/OVU Helper.conf. A setting never stored reads as true.
 bool storedSetting(const QString& key)
 {
-    QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"OVU"_s, u"OVU Helper"_s);
+    QSettings settings(u"OVU"_s, u"OVU Helper"_s);
     return settings.value(key, true).toBool();
 }
 
 void storeSetting(const QString& key, bool value)
 {
-    QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"OVU"_s, u"OVU Helper"_s);
+    QSettings settings(u"OVU"_s, u"OVU Helper"_s);
     settings.setValue(key, value);
 }
 
@@ -104,6 +104,9 @@ void HelperModel::startUp()
         return;
     }
     m_started = true;
+    if (renderUIIfAsked) {
+        renderUIIfAsked();
+    }
     mute.removeLeftovers();
     QPointer<HelperModel> weak(this);
     server().askToPair = [weak](QString name, QString code) { return gate(weak, name, code); };
@@ -218,6 +221,20 @@ void HelperModel::checkPermissions()
     if (atLogin != opensAtLogin) {
         opensAtLogin = atLogin;
         Q_EMIT changed();
+    }
+}
+
+void HelperModel::askForControl()
+{
+    if (!controlCheck() && openControlSettings) {
+        openControlSettings();
+    }
+}
+
+void HelperModel::askForRecording()
+{
+    if (!recordCheck() && openRecordingSettings) {
+        openRecordingSettings();
     }
 }
 

@@ -92,7 +92,7 @@ public:
     std::function<Clock::time_point()> now = [] { return Clock::now(); };
     // Whether synthesized input reaches the desktop, and whether the screen can be recorded.
     std::function<bool()> controlCheck = [] { return false; };
-    std::function<bool()> recordCheck;
+    std::function<bool()> recordCheck = [] { return false; };
     // Keeps the display on from a phone's arrival until its session and the sharing ended; set
     // before startUp.
     std::unique_ptr<DisplaySleep> displaySleep;
@@ -101,6 +101,16 @@ public:
     std::unique_ptr<LoginItem> loginItem;
     // Turns the login item on or off; a failure is logged and shown in `message`.
     void setOpensAtLogin(bool on);
+    // The user asks to grant input control: the check runs again, and where control is still
+    // impossible the desktop's way to allow it is shown (`openControlSettings`). `canControl`
+    // follows at the next poll.
+    void askForControl();
+    std::function<void()> openControlSettings;
+    // The same for recording the screen, from the panel's recording box.
+    void askForRecording();
+    std::function<void()> openRecordingSettings;
+    // Called first thing in startUp: the snapshot mode of the views, when it was asked for.
+    std::function<void()> renderUIIfAsked;
     // A fresh event source for the injector once control is allowed.
     std::function<std::shared_ptr<EventSink>()> makeEventSource;
     static constexpr std::chrono::seconds permissionPollInterval{2};

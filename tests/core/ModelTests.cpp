@@ -220,7 +220,7 @@ namespace {
 
 void clearSettings()
 {
-    QSettings(QSettings::IniFormat, QSettings::UserScope, u"OVU"_s, u"OVU Helper"_s).clear();
+    QSettings(u"OVU"_s, u"OVU Helper"_s).clear();
 }
 
 } // namespace
@@ -498,4 +498,29 @@ TEST(ModelPermissions, RecordingTakenAwayIsNoticedAndNotTold)
     EXPECT_TRUE(Tests::waitUntil([&] { return !model.canRecord; }, 3s));
     Tests::spin(300ms);
     EXPECT_EQ(phone.messages.size(), before) << "nothing goes to the phone about recording";
+}
+
+TEST(ModelPermissions, AskingShowsTheWayOnlyWhileThePermissionIsMissingAndChangesNothing)
+{
+    ModelFixture f;
+    bool control = false;
+    bool record = false;
+    int controlPages = 0;
+    int recordPages = 0;
+    f.model.controlCheck = [&] { return control; };
+    f.model.recordCheck = [&] { return record; };
+    f.model.openControlSettings = [&] { ++controlPages; };
+    f.model.openRecordingSettings = [&] { ++recordPages; };
+    f.model.askForControl();
+    f.model.askForRecording();
+    EXPECT_EQ(controlPages, 1);
+    EXPECT_EQ(recordPages, 1);
+    control = true;
+    record = true;
+    f.model.askForControl();
+    f.model.askForRecording();
+    EXPECT_EQ(controlPages, 1);
+    EXPECT_EQ(recordPages, 1);
+    EXPECT_FALSE(f.model.canControl) << "the next poll picks a grant up, not the asking";
+    EXPECT_FALSE(f.model.canRecord);
 }

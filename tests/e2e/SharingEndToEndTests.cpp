@@ -7,6 +7,8 @@
 #include "tests/support/Sound.h"
 #include "tests/support/X11Observer.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -312,4 +314,38 @@ TEST(SharingEndToEnd, ARefusedPairingTurnsTheNextAwayForThirtySeconds)
     HelperProcess allowing(again, {u"-autoallow"_s});
     ASSERT_EQ(allowing.waitUntilListening(), 47813);
     EXPECT_EQ(runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Rio"_s}).exitCode, 0);
+}
+
+TEST(SharingEndToEnd, StoredSettingsHoldAtTheNextStart)
+{
+    Home helper = helperHome();
+    Home phone;
+    const auto writeSettings = [&](const QByteArray& lines) {
+        QDir().mkpath(helper.folder.path() + u"/.config/OVU"_s);
+        QFile file(helper.folder.path() + u"/.config/OVU/OVU Helper.conf"_s);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[General]\n" + lines);
+    };
+    {
+        // Not taking connections: the helper runs but nobody can connect.
+        writeSettings("acceptsConnections=false\n");
+        HelperProcess process(helper, {u"-autoallow"_s});
+        EXPECT_EQ(process.waitUntilListening(3000), 0);
+        const auto run = runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Sam"_s});
+        EXPECT_NE(run.exitCode, 0);
+        EXPECT_TRUE(process.process().isRunning());
+        EXPECT_EQ(process.terminate(), 0);
+    }
+    {
+        // Taking them again, without sound: "ready" says so.
+        writeSettings("acceptsConnections=true\nsendsSound=false\n");
+        HelperProcess process(helper, {u"-autoallow"_s});
+        ASSERT_EQ(process.waitUntilListening(), 47813);
+        ASSERT_EQ(runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Sam"_s}).exitCode, 0);
+        const auto run = runPhone(phone, {u"connect"_s, u"127.0.0.1"_s, u"--seconds"_s, u"1"_s});
+        const QList<QJsonObject> ready = messagesOf(run.out, u"ready"_s);
+        ASSERT_EQ(ready.size(), 1) << run.out.toStdString() << run.err.toStdString();
+        EXPECT_FALSE(ready[0].value(u"sound"_s).toBool(true));
+        EXPECT_TRUE(ready[0].value(u"record"_s).toBool());
+    }
 }
