@@ -11,6 +11,9 @@
 #include "platform/xdg/MachineName.h"
 #include "platform/xdg/ScreenSaverInhibitor.h"
 #include "platform/xdg/XdgAutostart.h"
+#include "ui/DesktopPalette.h"
+#include "ui/OVUHelperApp.h"
+#include "ui/SingleInstance.h"
 #include "ui/TerminationSignals.h"
 
 #include <QApplication>
@@ -27,6 +30,11 @@ int main(int argc, char** argv)
     QApplication::setApplicationVersion(QStringLiteral(OVU_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // A second launch brings the running helper's window back and ends.
+    SingleInstance instance;
+    if (instance.notifyRunning()) {
+        return 0;
+    }
     const LaunchOptions options = LaunchOptions::parse(QApplication::arguments());
     VideoSender::setProcessOptions(options.inputLog, options.rtcLog);
     TerminationSignals termination([](int) { QCoreApplication::quit(); });
@@ -57,7 +65,15 @@ int main(int argc, char** argv)
     model.displaySleep = std::make_unique<X11DisplaySleep>(
         QByteArray(), sessionBus ? std::make_unique<ScreenSaverInhibitor>() : nullptr);
     model.loginItem = std::make_unique<XdgAutostart>(QApplication::applicationFilePath());
-    QTimer::singleShot(0, &model, [&model] { model.startUp(); });
+
+    DesktopPalette palette;
+    palette.follow(sessionBus);
+    OVUHelperApp helper(model);
+    instance.onReopen = [&helper] { helper.delegate.applicationShouldHandleReopen(); };
+    if (!instance.listen()) {
+        HelperLog::write(u"cannot listen for later launches at "_s + SingleInstance::defaultPath());
+    }
+    QTimer::singleShot(0, &helper, [&helper] { helper.start(); });
 
     const int status = QApplication::exec();
     HelperLog::flush();

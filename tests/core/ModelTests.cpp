@@ -10,6 +10,7 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeCaptureBackend.h"
 #include "tests/support/LogReader.h"
+#include "tests/support/ModelPhone.h"
 
 #include <QDir>
 #include <QFile>
@@ -112,39 +113,13 @@ TEST(PairingGate, ARefusalTurnsRequestsAwayForThirtySeconds)
     EXPECT_EQ(f.model.lastRefusal, refusedAt) << "a yes leaves the refusal time as it was";
 }
 
-namespace {
-
-struct ModelPhone {
-    QTemporaryDir folder;
-    PhoneStore store;
-    std::shared_ptr<PhoneLink> link;
-    QList<QJsonObject> messages;
-    bool proved = false;
-    bool denied = false;
-    bool closed = false;
-
-    ModelPhone(PhoneLink::Mode mode, const QString& name, const QString& storeFolder = {})
-        : store(storeFolder.isEmpty() ? folder.path() + u"/phone"_s : storeFolder)
-    {
-        link = PhoneLink::create(std::make_unique<TcpConnection>(u"127.0.0.1"_s, LinkServer::preferredPort),
-                                 store, name, mode);
-        link->onProved = [this] { proved = true; };
-        link->onDenied = [this] { denied = true; };
-        link->onMessage = [this](const QJsonObject& message) { messages.append(message); };
-        link->onClosed = [this](const std::optional<QString>&) { closed = true; };
-        link->start();
-    }
-};
-
-} // namespace
-
 TEST(ModelSessions, AutoallowedPhoneBecomesTheActiveSession)
 {
     ModelFixture f({u"-autoallow"_s});
     f.model.startUp();
     f.model.startUp();
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
-    ModelPhone phone(PhoneLink::Mode::pair, u"Gia"_s);
+    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Gia"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.connectedName.has_value(); }));
     EXPECT_EQ(f.model.connectedName, u"Gia"_s);
     EXPECT_TRUE(phone.proved);
@@ -176,9 +151,9 @@ TEST(ModelSessions, NewestPhoneWinsAndTheFirstHearsWhy)
     ModelFixture f({u"-autoallow"_s});
     f.model.startUp();
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
-    ModelPhone first(PhoneLink::Mode::pair, u"First"_s);
+    Tests::ModelPhone first(PhoneLink::Mode::pair, u"First"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.connectedName == u"First"_s; }));
-    ModelPhone second(PhoneLink::Mode::pair, u"Second"_s);
+    Tests::ModelPhone second(PhoneLink::Mode::pair, u"Second"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.connectedName == u"Second"_s; }));
     ASSERT_TRUE(Tests::waitUntil([&] { return first.messages.size() >= 2; }));
     EXPECT_EQ(first.messages[0].value(u"t"_s), u"ready"_s);
@@ -195,7 +170,7 @@ TEST(ModelSessions, PhoneByeEndsTheSessionWithoutAByeBack)
     ModelFixture f({u"-autoallow"_s});
     f.model.startUp();
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
-    ModelPhone phone(PhoneLink::Mode::pair, u"Hal"_s);
+    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Hal"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.connectedName.has_value(); }));
     phone.link->send(QJsonObject{{u"t"_s, u"bye"_s}});
     ASSERT_TRUE(Tests::waitUntil([&] { return !f.model.connectedName; }));
@@ -210,7 +185,7 @@ TEST(ModelSessions, PairingReachingThePromptIsRefusedUntilThePromptExists)
     ModelFixture f;
     f.model.startUp();
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
-    ModelPhone phone(PhoneLink::Mode::pair, u"Ida"_s);
+    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Ida"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return phone.denied; }));
     EXPECT_FALSE(f.model.connectedName);
     EXPECT_TRUE(f.model.devices().devices().isEmpty());
@@ -256,7 +231,7 @@ TEST(ModelSettings, AcceptingNoMoreConnectionsClosesTheSessionWithoutABye)
     ModelFixture f({u"-autoallow"_s});
     f.model.startUp();
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
-    ModelPhone phone(PhoneLink::Mode::pair, u"Jo"_s);
+    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Jo"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.connectedName.has_value(); }));
     ASSERT_TRUE(Tests::waitUntil([&] { return !phone.messages.isEmpty(); }));
     f.model.setAcceptsConnections(false);
@@ -272,7 +247,7 @@ TEST(ModelSessions, ForgettingTheActivePhoneEndsItsSession)
     ModelFixture f({u"-autoallow"_s});
     f.model.startUp();
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
-    ModelPhone phone(PhoneLink::Mode::pair, u"Kim"_s);
+    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Kim"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.connectedName.has_value(); }));
     ASSERT_TRUE(Tests::waitUntil([&] { return !phone.messages.isEmpty(); }));
     const QList<PairedDevice> known = f.model.devices().devices();
@@ -297,7 +272,7 @@ TEST(ModelPermissions, ControlGrantedWhileAPhoneIsConnectedIsToldToThePhone)
     };
     f.model.startUp();
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
-    ModelPhone phone(PhoneLink::Mode::pair, u"Lou"_s);
+    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Lou"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return !phone.messages.isEmpty(); }));
     control = true;
     // Within one poll.
@@ -384,12 +359,12 @@ TEST(ModelDisplaySleep, HeldOnceForTwoPhonesInARowAndReleasedAfterTheLast)
     f.model.displaySleep = std::make_unique<CountingDisplaySleep>(&wakes, &holds, &releases);
     f.model.startUp();
     ASSERT_TRUE(Tests::waitUntil([&] { return f.model.server().isListening(); }));
-    ModelPhone first(PhoneLink::Mode::pair, u"Max"_s);
+    Tests::ModelPhone first(PhoneLink::Mode::pair, u"Max"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return !first.messages.isEmpty(); }));
     EXPECT_EQ(wakes, 1);
     EXPECT_EQ(holds, 1);
     EXPECT_TRUE(f.model.holdsDisplayAwake());
-    ModelPhone second(PhoneLink::Mode::pair, u"Noa"_s);
+    Tests::ModelPhone second(PhoneLink::Mode::pair, u"Noa"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return !second.messages.isEmpty(); }));
     ASSERT_TRUE(Tests::waitUntil([&] { return first.closed; }, 2s));
     Tests::spin(100ms);
@@ -430,7 +405,7 @@ TEST(ModelSharing, CaptureFailuresAreToldAndTheSessionStays)
                       std::move(backend));
     model.startUp();
     ASSERT_TRUE(Tests::waitUntil([&] { return model.server().isListening(); }));
-    ModelPhone phone(PhoneLink::Mode::pair, u"Oli"_s);
+    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Oli"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return !ofType(phone.messages, u"ready"_s).isEmpty(); }));
     const QJsonObject ready = ofType(phone.messages, u"ready"_s).first();
     EXPECT_EQ(ready.value(u"displays"_s).toArray().size(), 2);
@@ -491,7 +466,7 @@ TEST(ModelPermissions, RecordingTakenAwayIsNoticedAndNotTold)
     model.startUp();
     EXPECT_TRUE(model.canRecord);
     ASSERT_TRUE(Tests::waitUntil([&] { return model.server().isListening(); }));
-    ModelPhone phone(PhoneLink::Mode::pair, u"Pat"_s);
+    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Pat"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return !phone.messages.isEmpty(); }, 5s));
     const qsizetype before = phone.messages.size();
     record = false;

@@ -3,6 +3,9 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/LogReader.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <csignal>
 
 using namespace Qt::StringLiterals;
@@ -18,6 +21,11 @@ Home::Home() : environment(QProcessEnvironment::systemEnvironment())
     environment.insert(u"XDG_STATE_HOME"_s, root + u"/.local/state"_s);
     environment.insert(u"XDG_CACHE_HOME"_s, root + u"/.cache"_s);
     environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    // A session of its own: the helper's single-instance socket lives here.
+    QDir().mkpath(root + u"/runtime"_s);
+    QFile::setPermissions(root + u"/runtime"_s,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    environment.insert(u"XDG_RUNTIME_DIR"_s, root + u"/runtime"_s);
 }
 
 QString Home::logPath() const
