@@ -10,6 +10,7 @@
 #include "ui/ViewSnapshot.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QDir>
 #include <QGuiApplication>
 #include <QIcon>
@@ -110,7 +111,13 @@ void OVUHelperApp::showPanel()
         return;
     }
     // Next to the icon: under it when the tray is at the top of the screen, above it otherwise.
-    const QRect icon = m_tray ? m_tray->geometry() : QRect();
+    // Tray hosts that embed the icon leave Qt without its true place; the pointer that just
+    // clicked it knows better.
+    QRect icon = m_tray ? m_tray->geometry() : QRect();
+    const QPoint pointer = QCursor::pos();
+    if (!icon.adjusted(-2, -2, 2, 2).contains(pointer)) {
+        icon = QRect(pointer - QPoint(12, 12), QSize(24, 24));
+    }
     QScreen* screen = icon.isValid() ? QGuiApplication::screenAt(icon.center()) : nullptr;
     if (!screen) {
         screen = QGuiApplication::primaryScreen();

@@ -67,27 +67,6 @@ TEST(LinkEndToEnd, PairOnceThenConnectAsAKnownPhone)
     EXPECT_EQ(helper.terminate(), 0);
 }
 
-TEST(LinkEndToEnd, PairingWithoutAPromptIsRefusedThenPaused)
-{
-    Home helperHome;
-    Home phoneHome;
-    HelperProcess helper(helperHome);
-    ASSERT_EQ(helper.waitUntilListening(), 47813);
-    const auto first = runPhone(phoneHome, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Refused"_s});
-    EXPECT_EQ(first.exitCode, 3);
-    EXPECT_TRUE(first.err.contains(u"the Mac refused the pairing"_s)) << first.err.toStdString();
-    EXPECT_FALSE(codeIn(first.out).isEmpty()) << "the code is shown before the answer";
-    EXPECT_TRUE(Tests::waitForLogLine(helperHome.logPath(), u"pairing asked by Refused"_s));
-
-    const auto second = runPhone(phoneHome, {u"pair"_s, u"127.0.0.1"_s});
-    EXPECT_EQ(second.exitCode, 3);
-    EXPECT_TRUE(Tests::waitForLogLine(
-        helperHome.logPath(), u"pairing asked by Refused: turned away, a request was just refused"_s));
-    const auto connect = runPhone(phoneHome, {u"connect"_s, u"127.0.0.1"_s});
-    EXPECT_EQ(connect.exitCode, 1);
-    EXPECT_TRUE(connect.err.contains(u"This Mac does not know this phone yet: pair first."_s));
-}
-
 TEST(LinkEndToEnd, ServiceIsAdvertisedAndDiscovered)
 {
     Home helperHome;

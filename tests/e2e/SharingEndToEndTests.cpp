@@ -6,6 +6,7 @@
 #include "tests/support/Processes.h"
 #include "tests/support/Sound.h"
 #include "tests/support/X11Observer.h"
+#include "tests/support/X11User.h"
 
 #include <QDir>
 #include <QFile>
@@ -296,24 +297,91 @@ TEST(SharingEndToEnd, WithNoDisplayThePhoneIsToldAndTheSessionStays)
     EXPECT_TRUE(process.process().isRunning());
 }
 
-TEST(SharingEndToEnd, ARefusedPairingTurnsTheNextAwayForThirtySeconds)
+// The helper with its windows on the X display, as on a desktop, past its first launch and with
+// both permissions: no welcome window, only the prompt.
+Home promptingHome()
 {
-    // Until the prompt exists nobody answers, which is a refusal.
-    Home helper = helperHome();
+    Home home = helperHome();
+    home.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+    QDir().mkpath(home.folder.path() + u"/.config/OVU"_s);
+    QFile settings(home.folder.path() + u"/.config/OVU/OVU Helper.conf"_s);
+    EXPECT_TRUE(settings.open(QIODevice::WriteOnly));
+    settings.write("[General]\nhasShownWelcome=true\n");
+    return home;
+}
+
+TEST(SharingEndToEnd, ThePromptAllowsAndRefusesAndARefusalPausesTheNext)
+{
+    Home helper = promptingHome();
     Home phone;
     HelperProcess process(helper);
     ASSERT_EQ(process.waitUntilListening(), 47813);
-    EXPECT_EQ(runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Pia"_s}).exitCode, 3);
+    X11User user(":1");
+    ASSERT_TRUE(user.isConnected());
+
+    // The user presses Escape in the prompt.
+    Tests::Child refused;
+    refused.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
+                  {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Pia"_s}, phone.environment);
+    const std::optional<xcb_window_t> prompt = user.waitForWindow(u"OVU Helper"_s, 10s);
+    ASSERT_TRUE(prompt);
+    EXPECT_EQ(user.geometry(*prompt).width(), 420);
     EXPECT_TRUE(Tests::waitForLogLine(helper.logPath(), u"pairing asked by Pia"_s));
+    Tests::spin(300ms);
+    EXPECT_TRUE(refused.isRunning()) << "the phone waits for the user";
+    user.focus(*prompt);
+    user.pressKey(0xff1b); // Escape
+    ASSERT_TRUE(refused.wait(5s));
+    EXPECT_EQ(refused.exitCode(), 3);
+    const QString out = QString::fromUtf8(refused.output());
+    EXPECT_TRUE(out.contains(u"code: "_s)) << "the code is shown before the answer";
+    EXPECT_TRUE(QString::fromUtf8(refused.errors()).contains(u"the Mac refused the pairing"_s));
+    EXPECT_TRUE(Tests::waitUntil([&] { return !user.isMapped(*prompt); }, 3s)) << "the prompt closed";
+
+    // Within 30 s the next one is turned away without asking.
     EXPECT_EQ(runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Quinn"_s}).exitCode, 3);
     EXPECT_TRUE(Tests::waitForLogLine(helper.logPath(),
                                       u"pairing asked by Quinn: turned away, a request was just refused"_s));
-    // A helper started with -autoallow pairs at once (the pause itself is checked on the model).
+    EXPECT_FALSE(user.waitForWindow(u"OVU Helper"_s, 300ms));
+    const auto unknown = runPhone(phone, {u"connect"_s, u"127.0.0.1"_s});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_TRUE(unknown.err.contains(u"This Mac does not know this phone yet: pair first."_s));
+
+    // A helper started with -autoallow pairs at once, pause or not (the pause itself is checked
+    // on the model).
     process.terminate();
-    Home again = helperHome();
+    Home again = promptingHome();
     HelperProcess allowing(again, {u"-autoallow"_s});
     ASSERT_EQ(allowing.waitUntilListening(), 47813);
     EXPECT_EQ(runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Rio"_s}).exitCode, 0);
+    EXPECT_FALSE(user.waitForWindow(u"OVU Helper"_s, 300ms));
+}
+
+TEST(SharingEndToEnd, AllowInThePromptPairsThePhone)
+{
+    Home helper = promptingHome();
+    Home phone;
+    HelperProcess process(helper);
+    ASSERT_EQ(process.waitUntilListening(), 47813);
+    X11User user(":1");
+    Tests::Child pairing;
+    pairing.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
+                  {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Sol"_s}, phone.environment);
+    const std::optional<xcb_window_t> prompt = user.waitForWindow(u"OVU Helper"_s, 10s);
+    ASSERT_TRUE(prompt);
+    // Return does not allow.
+    user.focus(*prompt);
+    user.pressKey(0xff0d);
+    Tests::spin(300ms);
+    EXPECT_TRUE(pairing.isRunning());
+    // "Allow" is the right one of the two 150-point buttons centred 24 points above the bottom.
+    const QRect frame = user.geometry(*prompt);
+    user.click({frame.left() + 210 + 6 + 75, frame.bottom() - 24 - 16});
+    ASSERT_TRUE(pairing.wait(5s));
+    EXPECT_EQ(pairing.exitCode(), 0) << pairing.errors().constData();
+    EXPECT_TRUE(QString::fromUtf8(pairing.output()).contains(u"paired with"_s));
+    const auto known = runPhone(phone, {u"connect"_s, u"127.0.0.1"_s, u"--seconds"_s, u"1"_s});
+    EXPECT_EQ(messagesOf(known.out, u"ready"_s).size(), 1) << known.err.toStdString();
 }
 
 TEST(SharingEndToEnd, StoredSettingsHoldAtTheNextStart)
