@@ -21,7 +21,13 @@ Home::Home() : environment(QProcessEnvironment::systemEnvironment())
     environment.insert(u"XDG_STATE_HOME"_s, root + u"/.local/state"_s);
     environment.insert(u"XDG_CACHE_HOME"_s, root + u"/.cache"_s);
     environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-    // A session of its own: the helper's single-instance socket lives here.
+    // A session of its own: the helper's single-instance socket lives here. The sound server
+    // stays the test machine's.
+    const QString machineRuntime = environment.value(u"XDG_RUNTIME_DIR"_s);
+    if (!environment.contains(u"PULSE_SERVER"_s) && !machineRuntime.isEmpty() &&
+        QFile::exists(machineRuntime + u"/pulse/native"_s)) {
+        environment.insert(u"PULSE_SERVER"_s, u"unix:"_s + machineRuntime + u"/pulse/native"_s);
+    }
     QDir().mkpath(root + u"/runtime"_s);
     QFile::setPermissions(root + u"/runtime"_s,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
