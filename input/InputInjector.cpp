@@ -142,14 +142,16 @@ void InputInjector::releaseAll()
 
 std::optional<QPointF> InputInjector::point(const Message& message) const
 {
-    if (!message.x || !message.y || !(displayBounds.width() > 0) || std::isnan(*message.x) ||
-        std::isnan(*message.y)) {
+    // A display without area (a monitor being switched off reports 0 × 0) gets nothing.
+    if (!message.x || !message.y || !(displayBounds.width() > 0) || !(displayBounds.height() > 0) ||
+        std::isnan(*message.x) || std::isnan(*message.y)) {
         return std::nullopt;
     }
     const double x = std::clamp(*message.x, 0.0, 1.0);
     const double y = std::clamp(*message.y, 0.0, 1.0);
-    return QPointF(displayBounds.x() + x * (displayBounds.width() - 1),
-                   displayBounds.y() + y * (displayBounds.height() - 1));
+    // The last pixel; a display less than a pixel wide has only its first.
+    return QPointF(displayBounds.x() + x * std::max(0.0, displayBounds.width() - 1),
+                   displayBounds.y() + y * std::max(0.0, displayBounds.height() - 1));
 }
 
 void InputInjector::move(QPointF to)

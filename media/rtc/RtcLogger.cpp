@@ -57,6 +57,10 @@ std::optional<QString> lineFor(const QString& message, bool rtcLog)
     return u"webrtc: "_s + trimmed.left(300);
 }
 
+// GStreamer's log-function macros compare a function pointer with a void pointer, which clang's
+// pedantic mode rejects.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
 void install(bool rtcLog)
 {
     static std::once_flag once;
@@ -74,5 +78,6 @@ void install(bool rtcLog)
         gst_debug_add_log_function(logFunction, nullptr, nullptr);
     });
 }
+#pragma GCC diagnostic pop
 
 } // namespace RtcLogger

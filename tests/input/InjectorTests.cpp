@@ -128,6 +128,13 @@ TEST_F(Injector, PointerPositionsAreClampedToTheLastPixelOfTheDisplay)
     EXPECT_TRUE(handle(R"({"t":"m","x":0.5,"y":0.5})").empty());
     EXPECT_TRUE(handle(R"({"t":"d","x":0.5,"y":0.5})").empty());
     EXPECT_FALSE(injector.isLeftDown());
+
+    // Found by fuzzing: a display with width but no height put the pointer a pixel above it, and
+    // one narrower than a pixel left of it.
+    injector.displayBounds = QRectF(-1280, 200, 1280, 0);
+    EXPECT_TRUE(handle(R"({"t":"m","x":0.5,"y":0.5})").empty());
+    injector.displayBounds = QRectF(10, 20, 0.5, 0.5);
+    EXPECT_EQ(handle(R"({"t":"m","x":1,"y":1})"), (std::vector{mouse(Type::MouseMoved, {10, 20})}));
 }
 
 TEST_F(Injector, MovesWhileAButtonIsHeldAreDrags)

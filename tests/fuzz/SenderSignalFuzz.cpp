@@ -1,0 +1,77 @@
+// Arbitrary "answer" and "ice" messages into a real video sender, with its webrtcbin peer
+// connection waiting for the phone's answer: SDP and candidates of any shape must be refused
+// cleanly, never crash the helper.
+#include "media/VideoSender.h"
+#include "tests/fuzz/FuzzSupport.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <glib.h>
+
+#include <memory>
+
+namespace {
+
+void pump()
+{
+    for (int i = 0; i < 4; ++i) {
+        Fuzz::drain();
+        while (g_main_context_iteration(nullptr, false)) {
+        }
+    }
+}
+
+std::unique_ptr<VideoSender> sender;
+int uses = 0;
+
+VideoSender& current()
+{
+    // A fresh sender now and then, so that answers land on new offers too.
+    if (!sender || ++uses > 64) {
+        sender.reset();
+        pump();
+        sender = std::make_unique<VideoSender>(60, 6'000'000);
+        sender->sendSignal = [](const QJsonObject&) {};
+        sender->onState = [](const SenderState&) {};
+        sender->onStats = [](const SenderStats&) {};
+        sender->onControlMessage = [](const QByteArray&) {};
+        sender->start();
+        uses = 0;
+        for (int i = 0; i < 50 && !sender->hasPeerConnection(); ++i) {
+            pump();
+        }
+    }
+    return *sender;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    VideoSender& video = current();
+    Fuzz::Records records(data, size);
+    std::uint8_t kind = 0;
+    QByteArray body;
+    while (records.next(kind, body)) {
+        const QString text = QString::fromUtf8(body);
+        switch (kind % 4) {
+        case 0:
+            video.receive(
+                QJsonObject{{QStringLiteral("t"), QStringLiteral("answer")}, {QStringLiteral("sdp"), text}});
+            break;
+        case 1:
+            video.receive(QJsonObject{{QStringLiteral("t"), QStringLiteral("ice")},
+                                      {QStringLiteral("sdp"), text},
+                                      {QStringLiteral("index"), kind / 4},
+                                      {QStringLiteral("mid"), QString::number(kind % 3)}});
+            break;
+        default:
+            video.receive(QJsonDocument::fromJson(body).object());
+            break;
+        }
+        pump();
+    }
+    return 0;
+}
