@@ -177,5 +177,8 @@ QCoro::Task<bool> LinkServer::ask(QPointer<LinkServer> server, QString name, QSt
         co_return false;
     }
     const AskToPair question = server->askToPair;
-    co_return co_await question(name, code);
+    // The answer through a variable: GCC 12 gets the lifetime of a temporary in
+    // "co_return co_await" wrong (AddressSanitizer saw one released twice).
+    const bool allowed = co_await question(name, code);
+    co_return allowed;
 }

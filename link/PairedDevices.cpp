@@ -3,7 +3,9 @@
 #include "core/HelperLog.h"
 #include "core/PrivateFiles.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QStandardPaths>
@@ -47,6 +49,13 @@ void PairedDevices::prepareIdentity()
 
 void PairedDevices::load()
 {
+    // A helper killed while saving leaves its unfinished copy (QSaveFile's "paired.json.XXXXXX")
+    // behind; the file itself is always whole, so the copies are only litter.
+    const QString base = QFileInfo(m_url).fileName();
+    QDir folder(m_folder);
+    for (const QString& name : folder.entryList({base + u".??????"_s}, QDir::Files | QDir::Hidden)) {
+        folder.remove(name);
+    }
     QFile file(m_url);
     if (!file.exists()) {
         return;

@@ -68,7 +68,11 @@ QCoro::Task<bool> PairingPrompt::ask(QString name, QString code)
             finish(false);
         }
     });
-    co_return co_await Answer{pending};
+    // A named awaiter: GCC 12 gets the lifetime of a temporary awaiter in "co_return co_await"
+    // wrong (AddressSanitizer saw its shared_ptr released twice).
+    Answer waiting{std::move(pending)};
+    const bool allowed = co_await waiting;
+    co_return allowed;
 }
 
 void PairingPrompt::finish(bool allowed)

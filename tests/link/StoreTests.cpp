@@ -193,6 +193,26 @@ TEST(StoreFile, RewriteIsAtomicAndLeavesNoTemporaryFiles)
               (QStringList{u"helper-id"_s, u"paired.json"_s}));
 }
 
+TEST(StoreFile, CopiesLeftByAKilledSaveAreClearedAtTheNextStart)
+{
+    StoreFolder f;
+    {
+        PairedDevices store(f.folder);
+        store.add(device(u"a"_s, u"A"_s, 'a'));
+    }
+    for (const QString& name :
+         {u"paired.json.AbC123"_s, u"paired.json.unreadable"_s, u"other.json.AbC123"_s}) {
+        QFile file(f.folder + u'/' + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[{");
+    }
+    PairedDevices store(f.folder);
+    EXPECT_EQ(store.devices().size(), 1);
+    EXPECT_EQ(
+        QDir(f.folder).entryList(QDir::Files | QDir::Hidden),
+        (QStringList{u"helper-id"_s, u"other.json.AbC123"_s, u"paired.json"_s, u"paired.json.unreadable"_s}));
+}
+
 TEST(StoreFile, UnreadableFileLoadsEmptyAndIsKeptAsideBeforeTheNextSave)
 {
     const QList<QByteArray> broken = {
