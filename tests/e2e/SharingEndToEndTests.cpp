@@ -221,6 +221,31 @@ TEST(SharingEndToEnd, ACaptureTheXServerEndsEndsTheSessionAndTheHelperGoesOn)
     EXPECT_FALSE(ready[0].value(u"record"_s).toBool());
 }
 
+TEST(SharingEndToEnd, APhoneKilledMidSessionLeavesTheHelperReadyForTheNext)
+{
+    Home helper = helperHome();
+    Home phone;
+    HelperProcess process(helper, {u"-autoallow"_s});
+    ASSERT_EQ(process.waitUntilListening(), 47813);
+    for (int round = 0; round < 2; ++round) {
+        Tests::Child viewer;
+        viewer.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
+                     {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"30"_s}, phone.environment);
+        ASSERT_TRUE(Tests::waitUntil(
+            [&] { return Tests::logMessages(helper.logPath()).count(u"state connected"_s) == round + 1; },
+            20s));
+        // The phone's process dies: no "bye", the connection just ends.
+        viewer.kill();
+        ASSERT_TRUE(viewer.wait(5s));
+        Tests::spin(500ms);
+        EXPECT_TRUE(process.process().isRunning());
+    }
+    const auto next =
+        runPhone(phone, {u"view"_s, u"127.0.0.1"_s, u"--frames"_s, u"1"_s, u"--seconds"_s, u"15"_s});
+    EXPECT_EQ(next.exitCode, 0) << next.err.toStdString();
+    EXPECT_TRUE(next.out.contains(u"frames 1"_s)) << next.out.toStdString();
+}
+
 TEST(SharingEndToEnd, AMonitorAddedWhileAPhoneIsConnectedIsAnnounced)
 {
     Home helper = helperHome(u":2"_s);
