@@ -136,6 +136,14 @@ void TcpConnection::send(QByteArray packet)
     if (m_cancelled || !m_connected) {
         return;
     }
+    if (m_socket->bytesToWrite() + packet.size() > writeBufferLimit) {
+        m_cancelled = true;
+        dropRead();
+        QObject::disconnect(m_socket, nullptr, &m_context, nullptr);
+        m_socket->abort();
+        post(State::failed, QStringLiteral("the peer stopped reading"));
+        return;
+    }
     m_socket->write(packet);
 }
 

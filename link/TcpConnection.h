@@ -14,6 +14,9 @@ public:
     // Qt stops reading from the kernel once this much is buffered, so a flooding peer meets TCP's
     // own back-pressure; it holds the largest frame with room to spare.
     static constexpr qint64 readBufferLimit = 4 * 1024 * 1024;
+    // A peer that stops reading makes the packets pile up here; past this much the connection
+    // fails instead of the helper growing without bound (a link message is a few kB at most).
+    static constexpr qint64 writeBufferLimit = 4 * 1024 * 1024;
     // How long a cancelled connection may take to hand its last packets to the peer.
     static constexpr int flushTimeoutMs = 5000;
 

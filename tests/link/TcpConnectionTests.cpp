@@ -179,3 +179,31 @@ TEST(TcpConnection, ChannelsTalkOverLoopback)
     ASSERT_TRUE(Tests::waitUntil([&] { return reason.has_value(); }));
     EXPECT_EQ(*reason, OVULinkChannel::closedByOtherEnd);
 }
+
+TEST(TcpConnection, APeerThatStopsReadingFailsTheConnectionInsteadOfGrowingIt)
+{
+    LoopbackPair pair;
+    // The phone's end takes one byte and then nothing more.
+    pair.client->setReadBufferSize(1);
+    std::optional<Connection::State> state;
+    std::optional<QString> error;
+    pair.accepted->stateHandler = [&](Connection::State s, const std::optional<QString>& e) {
+        state = s;
+        error = e;
+    };
+    pair.accepted->start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return state == Connection::State::ready; }));
+    const QByteArray packet(64 * 1024, 'p');
+    qint64 sent = 0;
+    while (state == Connection::State::ready && sent < 64LL * 1024 * 1024) {
+        pair.accepted->send(packet);
+        sent += packet.size();
+        Tests::spin(1ms);
+    }
+    ASSERT_TRUE(Tests::waitUntil([&] { return state == Connection::State::failed; }));
+    EXPECT_EQ(error, u"the peer stopped reading"_s);
+    // The limit, plus what the kernel's buffers took on both sides.
+    EXPECT_LT(sent, TcpConnection::writeBufferLimit + 16 * 1024 * 1024);
+    pair.accepted->send(packet);
+    EXPECT_EQ(pair.accepted->socketDescriptor(), -1) << "the socket is closed";
+}
