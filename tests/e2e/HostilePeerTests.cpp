@@ -133,10 +133,12 @@ struct HostileFixture : ::testing::Test {
 
 using Hostile = HostileFixture;
 
-TEST_F(Hostile, TenThousandConnectionsOpenedAndDroppedLeaveNothingBehind)
+namespace {
+
+// Opens and drops 10,000 connections in a row, half closed and half reset; answers how many the
+// listener refused.
+int openAndDrop()
 {
-    const long before = residentKB(pid);
-    const qsizetype descriptors = openDescriptors(pid);
     int refused = 0;
     for (int i = 0; i < 10000; ++i) {
         const int fd = connectToHelper();
@@ -144,21 +146,40 @@ TEST_F(Hostile, TenThousandConnectionsOpenedAndDroppedLeaveNothingBehind)
             ++refused;
             continue;
         }
-        // Half of them with a reset instead of a close.
         if (i % 2) {
             linger reset{1, 0};
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         }
         close(fd);
     }
-    EXPECT_LT(refused, 100) << "the listener keeps accepting";
-    const double waited = phoneVisit(phone, u"After"_s);
-    EXPECT_GE(waited, 0);
-    ASSERT_TRUE(Tests::waitUntil([&] { return openDescriptors(pid) <= descriptors; }, 5s))
-        << openDescriptors(pid) << " descriptors, " << descriptors << " before";
-    const long after = residentKB(pid);
-    figure("10000 connections opened and dropped", before, after, waited);
-    expectGrowthBelow(before, after, 8 * 1024);
+    return refused;
+}
+
+} // namespace
+
+TEST_F(Hostile, TenThousandConnectionsOpenedAndDroppedLeaveNothingBehind)
+{
+    const qsizetype descriptors = openDescriptors(pid);
+    const auto round = [&](const char* name) {
+        const long before = residentKB(pid);
+        EXPECT_LT(openAndDrop(), 100) << "the listener keeps accepting";
+        const double waited = phoneVisit(phone, u"After"_s);
+        EXPECT_GE(waited, 0);
+        EXPECT_TRUE(Tests::waitUntil([&] { return openDescriptors(pid) <= descriptors; }, 5s))
+            << openDescriptors(pid) << " descriptors, " << descriptors << " before";
+        const long after = residentKB(pid);
+        figure(name, before, after, waited);
+        return after - before;
+    };
+    // How many connections wait at once depends on how fast this machine closes them, and the
+    // allocator keeps the heap at its high-water mark: the first round may grow the helper by
+    // some megabytes. A leak shows as the same growth again in the second round.
+    const long first = round("10000 connections opened and dropped");
+    const long second = round("10000 more connections opened and dropped");
+    if (!Tests::sanitized) {
+        EXPECT_LT(first, 32 * 1024);
+        EXPECT_LT(second, 4 * 1024);
+    }
 }
 
 TEST_F(Hostile, SilentPeersHoldTheSlotsOnlyUntilTheirTimeOut)
