@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 using namespace Qt::StringLiterals;
@@ -36,6 +37,29 @@ double processCpu(pid_t pid)
     const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
     // After the command: state is field 3, utime 14 and stime 15 (counting from 1).
     return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
+namespace {
+
+QByteArray figureNumber(double value, int decimals)
+{
+    if (decimals < 0) {
+        const double size = std::abs(value);
+        decimals = size >= 1000 ? 0 : size >= 10 ? 1 : size >= 1 ? 2 : 3;
+    }
+    return QByteArray::number(value, 'f', decimals);
+}
+
+} // namespace
+
+void row(const QByteArray& figure, double ours, std::optional<double> reference, const QByteArray& unit,
+         const QByteArray& goal, int decimals)
+{
+    const bool compared = reference && *reference != 0;
+    print("row: " + figure + '\t' + figureNumber(ours, decimals) + '\t' +
+          (reference ? figureNumber(*reference, decimals) : "-") + '\t' +
+          (compared ? QByteArray::number(ours / *reference, 'f', 2) : "-") + '\t' +
+          (unit.isEmpty() ? "-" : unit) + '\t' + (goal.isEmpty() ? "-" : goal));
 }
 
 StdinLines::StdinLines(std::function<void(const QJsonObject&)> handler)

@@ -22,6 +22,14 @@ void print(const QByteArray& line);
 // User and system CPU seconds a process has used so far.
 double processCpu(pid_t pid);
 
+// One key figure for the table of all benchmarks (tools/bench all writes it to
+// docs/benchmarks.md): a line "row: " and, separated by tabs, the figure, our value, the
+// reference's value, ours / reference, the unit and the goal, each "-" where there is none (so no
+// field is empty). The figure names the reference it is compared with. Values get 0 decimals
+// from 1000, 1 from 10, 2 from 1 and 3 below, unless `decimals` says otherwise.
+void row(const QByteArray& figure, double ours, std::optional<double> reference, const QByteArray& unit,
+         const QByteArray& goal = "-", int decimals = -1);
+
 // Reads JSON lines from standard input on the main thread; ends the application at its end.
 class StdinLines {
 public:

@@ -1,6 +1,7 @@
 // Screen capture cost on Xvfb: grab + pointer + convert per picture, with the whole screen
 // changing all the time, beside ffmpeg's x11grab (XShm + swscale to NV12) on the same screen in
 // the same run; and the cost of watching a static screen.
+#include "bench/BenchSupport.h"
 #include "media/ScreenCapture.h"
 #include "platform/x11/X11CaptureBackend.h"
 #include "tests/support/Child.h"
@@ -195,6 +196,10 @@ int main(int argc, char** argv)
     double fps1080 = 0;
     double ratio1080 = 0;
     double ratio1440 = 0;
+    OurFigures our1080;
+    OurFigures our1440;
+    ReferenceFigures reference1080;
+    ReferenceFigures reference1440;
     for (const Screen& screen : screens) {
         OurFigures our;
         ReferenceFigures reference;
@@ -210,8 +215,12 @@ int main(int argc, char** argv)
         if (screen.size.height() == 1080) {
             fps1080 = our.fps;
             ratio1080 = ratio;
+            our1080 = our;
+            reference1080 = reference;
         } else {
             ratio1440 = ratio;
+            our1440 = our;
+            reference1440 = reference;
         }
     }
     std::printf("ours: grab (MIT-SHM) + pointer + libyuv to NV12 on the capture thread (its CPU clock);\n"
@@ -220,6 +229,13 @@ int main(int argc, char** argv)
     const double idle = idleCpuPercent(":1", duration);
     std::printf("static 1920x1080 screen captured at 60 fps for %lld s: %.2f %% of one core\n",
                 static_cast<long long>(duration.count()), idle);
+    Bench::row("capture: pictures per second, 1920x1080 changing (vs ffmpeg x11grab)", our1080.fps,
+               reference1080.fps, "fps", "60 fps");
+    Bench::row("capture: CPU per picture, 1920x1080 (vs ffmpeg x11grab)", our1080.cpuPerFrameMs,
+               reference1080.cpuPerFrameMs, "ms");
+    Bench::row("capture: CPU per picture, 2560x1440 (vs ffmpeg x11grab)", our1440.cpuPerFrameMs,
+               reference1440.cpuPerFrameMs, "ms");
+    Bench::row("capture: CPU watching a static 1920x1080 screen", idle, std::nullopt, "% of a core");
     std::printf("bench capture: fps_1080=%.1f cpu_ratio_1080=%.2f cpu_ratio_1440=%.2f idle_cpu_pct=%.2f\n",
                 fps1080, ratio1080, ratio1440, idle);
     xvfb1440.kill();

@@ -6,6 +6,7 @@
 //   throughput: a mix of moves, clicks, wheel turns and key presses, as fast as they come,
 //               until the server has handled the last (a round trip);
 //   latency:    one move at a time, from the call to its MotionNotify at the client.
+#include "bench/BenchSupport.h"
 #include "input/InputInjector.h"
 #include "platform/x11/XTestEventSink.h"
 #include "tests/support/X11Observer.h"
@@ -161,6 +162,9 @@ int main(int argc, char** argv)
         throughputMessages, counting->events * 10 / throughputMessages, latencySamples);
     std::printf("ratios to the reference: msgs/s %.2f, p99 %.2f\n", rate / floorRate,
                 floor.p99 > 0 ? ours.p99 / floor.p99 : 0.0);
+    Bench::row("input: control messages into XTest (vs bare XTest requests)", rate, floorRate, "msgs/s");
+    Bench::row("input: move to MotionNotify p50 (vs bare XTest requests)", ours.p50, floor.p50, "ms");
+    Bench::row("input: move to MotionNotify p99 (vs bare XTest requests)", ours.p99, floor.p99, "ms");
     std::printf("bench input: msgs_per_s=%.0f latency_p50_ms=%.3f latency_p99_ms=%.3f\n", rate, ours.p50,
                 ours.p99);
     return ours.lost == 0 ? 0 : 1;

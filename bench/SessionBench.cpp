@@ -3,11 +3,13 @@
 // capture at its default 1080 lines, the offer and answer, ICE, DTLS and the first key frame),
 // 20 runs each. The helper runs as its own process on Xvfb with its displays already loaded;
 // the phone is this process.
+#include "bench/BenchSupport.h"
 #include "link/TcpConnection.h"
 #include "phone/PhoneLink.h"
 #include "phone/PhoneStore.h"
 #include "phone/PhoneViewer.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/LogReader.h"
 #include "tests/support/Processes.h"
 
 #include <QCoreApplication>
@@ -46,6 +48,8 @@ struct Run {
     std::optional<double> proved;
     std::optional<double> ready;
     std::optional<double> firstPicture;
+    std::optional<QString> closedBy;
+    bool offered = false;
 };
 
 // One visit of the phone: connect, prove, "ready", "start", the first picture, "bye".
@@ -73,10 +77,18 @@ Run visit(PhoneStore& store)
             started = clock.nsecsElapsed();
             link->send(QJsonObject{{u"t"_s, u"start"_s}});
         } else if (type == u"offer"_s || type == u"ice"_s) {
+            run.offered = run.offered || type == u"offer"_s;
             viewer->receive(message);
+        } else if (type == u"bye"_s && !run.firstPicture) {
+            run.closedBy = u"\"bye\": "_s + message.value(u"reason"_s).toString();
         }
     };
-    link->onClosed = [&](const std::optional<QString>&) { closed = true; };
+    link->onClosed = [&](const std::optional<QString>& reason) {
+        closed = true;
+        if (!run.firstPicture && !run.closedBy) {
+            run.closedBy = reason.value_or(u"no reason"_s);
+        }
+    };
     link->start();
     Tests::waitUntil([&] { return run.firstPicture.has_value() || closed; }, 15s);
     link->send(QJsonObject{{u"t"_s, u"bye"_s}});
@@ -127,6 +139,12 @@ int main(int argc, char** argv)
         const Run run = visit(store);
         if (!run.ready || !run.firstPicture) {
             ++failed;
+            const QStringList log = Tests::logMessages(helperHome.logPath());
+            std::fprintf(stderr, "run %d: %s%s%s%s; the helper's log ends with:\n  %s\n", i + 1,
+                         !run.ready ? "no \"ready\"" : "no picture within 15 s",
+                         run.offered ? " (offered)" : " (no offer)", run.closedBy ? ", closed: " : "",
+                         run.closedBy ? qPrintable(*run.closedBy) : "",
+                         qPrintable(log.mid(std::max<qsizetype>(0, log.size() - 25)).join(u"\n  "_s)));
             continue;
         }
         proved.push_back(*run.proved);
@@ -141,6 +159,10 @@ int main(int argc, char** argv)
     std::printf("%-40s %10.1f %10.1f %10s\n", "TCP connect → proved", p.p50, p.p95, "-");
     std::printf("%-40s %10.1f %10.1f %10s\n", "TCP connect → \"ready\"", r.p50, r.p95, "50");
     std::printf("%-40s %10.1f %10.1f %10s\n", "\"start\" → first decoded picture", f.p50, f.p95, "300");
+    Bench::row("session: TCP connect to \"ready\" p50", r.p50, std::nullopt, "ms", "< 50 ms");
+    Bench::row("session: TCP connect to \"ready\" p95", r.p95, std::nullopt, "ms", "< 50 ms");
+    Bench::row("session: \"start\" to first decoded picture p50", f.p50, std::nullopt, "ms", "< 300 ms");
+    Bench::row("session: \"start\" to first decoded picture p95", f.p95, std::nullopt, "ms", "< 300 ms");
     std::printf("bench session: ready_p50_ms=%.1f ready_p95_ms=%.1f first_picture_p50_ms=%.1f "
                 "first_picture_p95_ms=%.1f\n",
                 r.p50, r.p95, f.p50, f.p95);

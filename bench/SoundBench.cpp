@@ -394,6 +394,12 @@ int main(int argc, char** argv)
         "cpu %%: CPU seconds per second; the sound path's share is the difference of the first two rows.\n");
     std::printf("latency ratio to the reference (p50 written): %.2f\n",
                 ref.writtenP50 > 0 ? ours.writtenP50 / ref.writtenP50 : 0.0);
+    Bench::row("sound: tone onset to the phone p50 (vs parec of the monitor)", ours.writtenP50,
+               ref.writtenP50, "ms");
+    Bench::row("sound: tone onset to the phone p95 (vs parec of the monitor)", ours.writtenP95,
+               ref.writtenP95, "ms");
+    Bench::row("sound: CPU of the sound path (vs parec of the monitor)", 100 * soundCpu,
+               100 * ref.cpuSeconds / ref.seconds, "% of a core");
     std::printf("bench sound: latency_p50_ms=%.1f latency_p95_ms=%.1f cpu_pct=%.2f\n", ours.writtenP50,
                 ours.writtenP95, 100 * soundCpu);
     return ours.matched >= onsets * 9 / 10 ? 0 : 1;

@@ -12,6 +12,7 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
+#include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 
 #include <mutex>
@@ -25,6 +26,7 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
     GstElement* pipeline = nullptr;
     GstElement* webrtc = nullptr;
     guint busWatch = 0;
+    GstElement* video = nullptr; // the decoding bin, once the video arrived (a reference of ours)
 
     mutable std::mutex mutex;
     bool alive = true;
@@ -140,6 +142,27 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
         });
     }
 
+    // Until it has decoded a picture, the phone asks for a key frame now and then (the receiving
+    // RTP session turns the request into a picture-loss indication), as a phone's WebRTC stack
+    // does when the stream's first key frame did not reach it.
+    void requestKeyFrameUntilPicture()
+    {
+        GstElement* decoder = nullptr;
+        {
+            std::lock_guard lock(mutex);
+            if (!video || figures.framesDecoded > 0) {
+                return;
+            }
+            decoder = GST_ELEMENT(gst_object_ref(video));
+        }
+        if (GstPad* input = gst_element_get_static_pad(decoder, "sink")) {
+            gst_pad_send_event(input,
+                               gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+            gst_object_unref(input);
+        }
+        gst_object_unref(decoder);
+    }
+
     static GstFlowReturn onSample(GstAppSink* sink, gpointer data)
     {
         auto* self = static_cast<std::weak_ptr<State>*>(data);
@@ -223,6 +246,10 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
         GstPad* input = gst_element_get_static_pad(decode, "sink");
         gst_pad_link(pad, input);
         gst_object_unref(input);
+        std::lock_guard lock(state->mutex);
+        if (!state->video) {
+            state->video = GST_ELEMENT(gst_object_ref(decode));
+        }
     }
 
     // The payload type of the offer's H.264 entry with this profile-level-id.
@@ -373,6 +400,13 @@ PhoneViewer::PhoneViewer(QString preferredProfileLevelId, bool keepImages)
     m_state->busWatch = gst_bus_add_watch(bus, &State::onBus, m_state.get());
     gst_object_unref(bus);
     gst_element_set_state(m_state->pipeline, GST_STATE_PLAYING);
+    m_keyFrameRequests.setInterval(keyFrameRequestInterval);
+    QObject::connect(&m_keyFrameRequests, &QTimer::timeout, [state = std::weak_ptr<State>(m_state)] {
+        if (auto self = state.lock()) {
+            self->requestKeyFrameUntilPicture();
+        }
+    });
+    m_keyFrameRequests.start();
 }
 
 PhoneViewer::~PhoneViewer()
@@ -390,6 +424,9 @@ PhoneViewer::~PhoneViewer()
     audio.reset();
     g_source_remove(m_state->busWatch);
     gst_element_set_state(m_state->pipeline, GST_STATE_NULL);
+    if (m_state->video) {
+        gst_object_unref(m_state->video);
+    }
     gst_object_unref(m_state->pipeline);
 }
 

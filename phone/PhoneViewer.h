@@ -6,6 +6,7 @@
 #include <QList>
 #include <QPoint>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdint>
@@ -77,5 +78,7 @@ public:
     struct State;
 
 private:
+    static constexpr std::chrono::milliseconds keyFrameRequestInterval{500};
     std::shared_ptr<State> m_state;
+    QTimer m_keyFrameRequests;
 };

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #define GST_USE_UNSTABLE_API
 #include <gst/app/gstappsrc.h>
@@ -173,6 +174,7 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
     std::unique_ptr<MainThreadQueue> mainThread = std::make_unique<MainThreadQueue>();
     SignalGuard<guint, const char*> iceCandidate;
     SignalGuard<> iceState;
+    SignalGuard<> connectionState;
     bool closed = false;
 
     // Guarded by mutex: touched by the main thread, the capture thread and library threads.
@@ -196,6 +198,8 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
     // for a key frame (a new connection, a lost picture) and none came lately, this one is
     // encoded again.
     std::shared_ptr<PixelBuffer> still;
+    // A repeat asked for right after a push is made once the interval has passed.
+    bool repeatPending = false;
     std::atomic<std::uint64_t> encodedFrames{0};
     std::uint64_t countedFrames = 0;
     std::chrono::steady_clock::time_point countedAt = std::chrono::steady_clock::now();
@@ -236,6 +240,7 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
         closed = true;
         iceCandidate.set(nullptr);
         iceState.set(nullptr);
+        connectionState.set(nullptr);
         if (busWatch) {
             g_source_remove(busWatch);
             busWatch = 0;
@@ -291,7 +296,7 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
         SignalGuard<guint, const char*>::invoke(data, index, candidate);
     }
 
-    static void onIceStateNotify(GstElement*, GParamSpec*, gpointer data) { SignalGuard<>::invoke(data); }
+    static void onStateNotify(GstElement*, GParamSpec*, gpointer data) { SignalGuard<>::invoke(data); }
 
     void iceCandidateFound(guint index, const char* text)
     {
@@ -320,14 +325,49 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
         }
     }
 
-    // Encodes the still picture again when no picture was encoded for a while.
+    // ICE may be connected before DTLS is: a key frame encoded then is lost to the viewer, and on
+    // a still screen nothing else would come before the encoder's next key frame. So once the
+    // whole connection is up, one more.
+    void connectionStateChanged()
+    {
+        GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+        g_object_get(webrtc, "connection-state", &state, nullptr);
+        if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
+            requestKeyFrame();
+        }
+    }
+
+    // Encodes the still picture again, for a key frame that was asked for. Right after a push
+    // (which may have gone out before the request, or before the viewer could receive it) the
+    // repeat waits until the interval has passed: on a still screen no other picture would come
+    // to carry the key frame.
     void repeatStill()
     {
         std::shared_ptr<PixelBuffer> picture;
         const auto now = std::chrono::steady_clock::now().time_since_epoch();
         {
             std::lock_guard lock(mutex);
-            if (!still || (lastPushed.count() >= 0 && now - lastPushed < stillRepeatAfter)) {
+            if (!still || closed) {
+                return;
+            }
+            if (lastPushed.count() >= 0 && now - lastPushed < stillRepeatAfter) {
+                if (!repeatPending) {
+                    repeatPending = true;
+                    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          stillRepeatAfter - (now - lastPushed)) +
+                                      std::chrono::milliseconds(1);
+                    mainThread->post([weak = weak_from_this(), wait] {
+                        QTimer::singleShot(wait, [weak] {
+                            if (auto self = weak.lock()) {
+                                {
+                                    std::lock_guard again(self->mutex);
+                                    self->repeatPending = false;
+                                }
+                                self->repeatStill();
+                            }
+                        });
+                    });
+                }
                 return;
             }
             picture = still;
@@ -648,8 +688,16 @@ std::unique_ptr<RtcPeerConnection> RtcPeerConnection::create(std::shared_ptr<Rtc
     g_signal_connect_data(core->webrtc, "on-ice-candidate", G_CALLBACK(Core::onIceCandidate),
                           core->iceCandidate.closureData(),
                           &SignalGuard<guint, const char*>::destroyClosureData, GConnectFlags(0));
-    g_signal_connect_data(core->webrtc, "notify::ice-connection-state", G_CALLBACK(Core::onIceStateNotify),
+    g_signal_connect_data(core->webrtc, "notify::ice-connection-state", G_CALLBACK(Core::onStateNotify),
                           core->iceState.closureData(), &SignalGuard<>::destroyClosureData, GConnectFlags(0));
+    core->connectionState.set([weak] {
+        if (auto self = weak.lock()) {
+            self->connectionStateChanged();
+        }
+    });
+    g_signal_connect_data(core->webrtc, "notify::connection-state", G_CALLBACK(Core::onStateNotify),
+                          core->connectionState.closureData(), &SignalGuard<>::destroyClosureData,
+                          GConnectFlags(0));
     GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(core->pipeline));
     core->busWatch = gst_bus_add_watch(bus, &Core::onBusMessage, core.get());
     gst_object_unref(bus);
