@@ -4,12 +4,18 @@
 
 #include <QJsonValue>
 
+#include <algorithm>
+#include <cmath>
+
 using namespace Qt::StringLiterals;
 
 namespace {
 
 // 2001-01-01 00:00:00 UTC in Unix time.
 constexpr std::chrono::seconds referenceDate{978'307'200};
+// About 250 years either side of it: well inside what the clock's nanoseconds can hold, so a
+// damaged file's date cannot overflow the conversion.
+constexpr double farthestSeconds = 8e9;
 
 } // namespace
 
@@ -20,8 +26,9 @@ double PairedDevice::secondsSinceReferenceDate(std::chrono::system_clock::time_p
 
 std::chrono::system_clock::time_point PairedDevice::fromSecondsSinceReferenceDate(double seconds)
 {
+    const double bounded = std::isnan(seconds) ? 0.0 : std::clamp(seconds, -farthestSeconds, farthestSeconds);
     const auto sinceReference = std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        std::chrono::duration<double>(seconds));
+        std::chrono::duration<double>(bounded));
     return std::chrono::system_clock::time_point(referenceDate + sinceReference);
 }
 

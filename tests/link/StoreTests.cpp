@@ -178,6 +178,27 @@ TEST(StoreFile, PairedAtCountsFromTheReferenceDate)
     EXPECT_EQ(PairedDevice::fromSecondsSinceReferenceDate(-0.25), reference - std::chrono::milliseconds(250));
 }
 
+TEST(StoreFile, ADateBeyondTheClockKeepsTheDevice)
+{
+    // Found by fuzzing: 1e300 seconds overflowed the conversion to the clock's nanoseconds.
+    StoreFolder f;
+    QDir().mkpath(f.folder);
+    QFile file(f.folder + u"/paired.json"_s);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(R"([{"id":"far","name":"Far","key":")" + QByteArray(32, 'k').toBase64() +
+               R"(","pairedAt":1e300},{"id":"past","name":"Past","key":")" + QByteArray(32, 'p').toBase64() +
+               R"(","pairedAt":-1e300}])");
+    file.close();
+    PairedDevices store(f.folder);
+    ASSERT_EQ(store.devices().size(), 2);
+    const PairedDevice& far = store.devices()[0];
+    const PairedDevice& past = store.devices()[1];
+    EXPECT_EQ(far.id, u"far"_s);
+    EXPECT_GT(far.pairedAt, std::chrono::system_clock::now());
+    EXPECT_LT(past.pairedAt, std::chrono::system_clock::time_point{});
+    EXPECT_NEAR(PairedDevice::secondsSinceReferenceDate(far.pairedAt), 8e9, 1);
+}
+
 TEST(StoreFile, RewriteIsAtomicAndLeavesNoTemporaryFiles)
 {
     StoreFolder f;
