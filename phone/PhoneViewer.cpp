@@ -409,6 +409,15 @@ PhoneViewer::PhoneViewer(QString preferredProfileLevelId, bool keepImages)
     m_keyFrameRequests.start();
 }
 
+void PhoneViewer::askForKeyFrames(bool ask)
+{
+    if (ask) {
+        m_keyFrameRequests.start();
+    } else {
+        m_keyFrameRequests.stop();
+    }
+}
+
 PhoneViewer::~PhoneViewer()
 {
     std::shared_ptr<RtcDataChannel> control;

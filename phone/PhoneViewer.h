@@ -63,6 +63,11 @@ public:
     // Points whose colour every picture reports (for measurements); set before the video starts.
     void setProbes(const QList<QPoint>& points);
 
+    // The viewer asks for a key frame every half second until its first picture, as a phone's
+    // WebRTC stack does once pictures arrive that it cannot decode. Off, it waits for what the
+    // helper sends by itself (a phone that has received nothing yet asks for nothing).
+    void askForKeyFrames(bool ask);
+
     // An "offer" or "ice" message from the helper.
     void receive(const QJsonObject& message);
     // Sends one control message on "ovu-input"; false when the channel is not open.

@@ -356,14 +356,10 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
                     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
                                           stillRepeatAfter - (now - lastPushed)) +
                                       std::chrono::milliseconds(1);
-                    mainThread->post([weak = weak_from_this(), wait] {
-                        QTimer::singleShot(wait, [weak] {
+                    mainThread->post([weak = weak_from_this(), wait, askedAt = now] {
+                        QTimer::singleShot(wait, [weak, askedAt] {
                             if (auto self = weak.lock()) {
-                                {
-                                    std::lock_guard again(self->mutex);
-                                    self->repeatPending = false;
-                                }
-                                self->repeatStill();
+                                self->repeatStillUnlessPushedSince(askedAt);
                             }
                         });
                     });
@@ -373,6 +369,22 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
             picture = still;
         }
         push(picture, now);
+    }
+
+    // The delayed repeat: a picture pushed after the request carries the key frame by itself (a
+    // moving screen), so only a still screen gets its picture again, and only once.
+    void repeatStillUnlessPushedSince(std::chrono::nanoseconds askedAt)
+    {
+        std::shared_ptr<PixelBuffer> picture;
+        {
+            std::lock_guard lock(mutex);
+            repeatPending = false;
+            if (!still || closed || lastPushed > askedAt) {
+                return;
+            }
+            picture = still;
+        }
+        push(picture, std::chrono::steady_clock::now().time_since_epoch());
     }
 
     // A new viewer needs a picture it can start decoding from.

@@ -10,6 +10,7 @@
 #include "tests/support/LogReader.h"
 
 #include <QRegularExpression>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -184,6 +185,56 @@ TEST(VideoSenderLink, StatsBitrateControlAndStop)
     EXPECT_EQ(link.states.size(), statesAfterStop);
     EXPECT_LE(link.pictures.size(), picturesAfterStop + 2);
     EXPECT_FALSE(link.sender.hasPeerConnection());
+}
+
+// A still screen gives the sender one picture, whenever it comes: before the connection, or
+// while ICE and DTLS are still being set up (its key frame then reaches nobody). The viewer must
+// still get a picture, and the still picture must not be encoded again and again afterwards.
+TEST(VideoSenderLink, TheOnlyPictureOfAStillScreenReachesTheViewerWheneverItCame)
+{
+    PixelBufferPool pool;
+    const auto grey = [&] {
+        auto buffer = pool.acquire(320, 180);
+        std::memset(buffer->luma(), 128, static_cast<size_t>(buffer->lumaStride()) * 180);
+        std::memset(buffer->chroma(), 128, static_cast<size_t>(buffer->chromaStride()) * 90);
+        return buffer;
+    };
+    const auto now = [] { return std::chrono::steady_clock::now().time_since_epoch(); };
+    enum class When { beforeTheAnswer, withTheAnswer, untilIceConnects };
+    for (const When when : {When::beforeTheAnswer, When::withTheAnswer, When::untilIceConnects}) {
+        SCOPED_TRACE(int(when));
+        Link link;
+        // A phone that has received nothing asks for nothing.
+        link.viewer.askForKeyFrames(false);
+        link.viewer.sendSignal = [&](const QJsonObject& message) {
+            link.sender.receive(message);
+            if (when == When::withTheAnswer && message.value(u"t"_s) == u"answer"_s) {
+                link.sender.sendFrame(grey(), now());
+            }
+        };
+        // The screen changes while the connection is being made, then stands still.
+        QTimer changing;
+        QObject::connect(&changing, &QTimer::timeout, [&] { link.sender.sendFrame(grey(), now()); });
+        link.sender.onState = [&](const SenderState& state) {
+            if (state == SenderState::connected()) {
+                changing.stop();
+            }
+        };
+        link.sender.start();
+        if (when == When::untilIceConnects) {
+            changing.start(20);
+        }
+        if (when == When::beforeTheAnswer) {
+            link.sender.sendFrame(grey(), now());
+        }
+        ASSERT_TRUE(Tests::waitUntil([&] { return !link.pictures.empty(); }, 20s));
+        EXPECT_EQ(link.pictures.back().width, 320);
+        EXPECT_EQ(qRed(link.pictures.back().centre), qBlue(link.pictures.back().centre)) << "grey";
+        Tests::spin(1500ms);
+        // The connection's own repeats (ICE up, DTLS up): a few, not one every 100 ms.
+        EXPECT_LE(link.pictures.size(), 4u);
+        link.sender.stop();
+    }
 }
 
 TEST(VideoSenderLink, SoundPacketsAreNumberedAndControlMessagesArrive)
