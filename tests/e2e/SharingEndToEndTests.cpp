@@ -6,13 +6,17 @@
 #include "tests/support/Processes.h"
 #include "tests/support/Sound.h"
 #include "tests/support/X11Observer.h"
+#include "tests/support/X11Painter.h"
 #include "tests/support/X11User.h"
 
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -441,4 +445,62 @@ TEST(SharingEndToEnd, StoredSettingsHoldAtTheNextStart)
         EXPECT_FALSE(ready[0].value(u"sound"_s).toBool(true));
         EXPECT_TRUE(ready[0].value(u"record"_s).toBool());
     }
+}
+
+// Last: it kills the sound server and starts a new one.
+TEST(SharingEndToEnd, TheSoundServerKilledMidSessionLeavesThePictureAndTheNextPhoneHearsANewOne)
+{
+    Tests::ExtraDisplay xvfb(8, u"640x480"_s);
+    ASSERT_GT(xvfb.pid(), 0);
+    const QString pulse = QStringLiteral(OVU_SOURCE_DIR) + u"/tests/env/pulse"_s;
+    const auto run = [](const QString& program, const QStringList& arguments) {
+        Tests::Child child;
+        child.start(program, arguments);
+        EXPECT_TRUE(child.wait(20s)) << program.toStdString();
+        EXPECT_EQ(child.exitCode(), 0) << program.toStdString() << child.errors().constData();
+    };
+    Home helper = helperHome(u":8"_s);
+    Home phone;
+    HelperProcess process(helper, {u"-autoallow"_s});
+    ASSERT_EQ(process.waitUntilListening(), 47813);
+    QTemporaryDir saved;
+    Tests::Child viewer;
+    {
+        Tests::TonePlayer tone;
+        viewer.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
+                     {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"8"_s, u"--save"_s, saved.path()},
+                     phone.environment);
+        ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"muted this Mac's output"_s, 15s));
+        ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"state connected"_s, 15s));
+        Tests::spin(1s);
+        run(pulse, {u"kill"_s});
+    }
+    EXPECT_TRUE(Tests::waitForLogLine(helper.logPath(), u"sound: lost the sound server ("_s, 10s));
+    const QStringList lost = Tests::logMessages(helper.logPath()).filter(u"sound: lost"_s);
+    EXPECT_TRUE(lost.size() == 1 && lost[0].endsWith(u"); the picture goes on"_s))
+        << lost.join(u'\n').toStdString();
+    // The picture goes on: the screen turns red and the phone sees it.
+    X11Painter(":8").fill({0, 0, 640, 480}, 0xff0000);
+    ASSERT_TRUE(viewer.wait(20s));
+    EXPECT_EQ(viewer.exitCode(), 0) << viewer.errors().constData();
+    EXPECT_TRUE(messagesOf(QString::fromUtf8(viewer.output()), u"bye"_s).isEmpty())
+        << viewer.output().constData();
+    const QStringList frames = QDir(saved.path()).entryList({u"frame-*.png"_s}, QDir::Files, QDir::Name);
+    ASSERT_FALSE(frames.isEmpty());
+    const QImage last(saved.filePath(frames.last()));
+    // Away from the pointer, which the capture draws in.
+    const QRgb corner = last.pixel(last.width() / 4, last.height() / 4);
+    EXPECT_GT(qRed(corner), 200) << std::hex << corner << std::dec << ", " << frames.size() << " pictures";
+    EXPECT_LT(qGreen(corner), 60);
+    EXPECT_TRUE(process.process().isRunning());
+
+    // A new sound server: the next phone hears it.
+    run(pulse, {u"start"_s});
+    Tests::TonePlayer tone;
+    const auto next = runPhone(phone, {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"4"_s}, 20000);
+    EXPECT_EQ(next.exitCode, 0) << next.err.toStdString();
+    const QRegularExpressionMatch packets =
+        QRegularExpression(u"sound (\\d+) packets, 0 gaps"_s).match(next.out);
+    ASSERT_TRUE(packets.hasMatch()) << next.out.toStdString();
+    EXPECT_GT(packets.captured(1).toInt(), 100) << next.out.toStdString();
 }
