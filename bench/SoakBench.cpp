@@ -19,7 +19,6 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 
-#include <dirent.h>
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
@@ -47,35 +46,6 @@ constexpr int movesPerSecond = 100; // ovu-phone sends its --input lines 10 ms a
 double seconds(std::int64_t ns)
 {
     return double(ns) / 1e9;
-}
-
-// The helper's resident memory in kilobytes, 0 once it is gone.
-long residentKb(pid_t pid)
-{
-    QFile status(u"/proc/"_s + QString::number(pid) + u"/status"_s);
-    if (!status.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-    }
-    return 0;
-}
-
-int openFiles(pid_t pid)
-{
-    DIR* folder = opendir(("/proc/" + QByteArray::number(pid) + "/fd").constData());
-    if (!folder) {
-        return -1;
-    }
-    int count = 0;
-    while (const dirent* entry = readdir(folder)) {
-        count += entry->d_name[0] != '.';
-    }
-    closedir(folder);
-    return count;
 }
 
 // Changes the whole screen every frame (60 Hz): bands of shifting colours and a square
@@ -292,8 +262,8 @@ int main(int argc, char** argv)
     Animator animator;
     Tone tone;
     std::this_thread::sleep_for(1s);
-    const int filesBefore = openFiles(helperPid);
-    const long rssBeforeKb = residentKb(helperPid);
+    const int filesBefore = Tests::openDescriptors(helperPid);
+    const long rssBeforeKb = Tests::residentKb(helperPid);
 
     // The phone views a little longer than the measured visit, so the visit ends while it still
     // decodes.
@@ -321,7 +291,7 @@ int main(int argc, char** argv)
         pictures.poll();
         const std::int64_t now = nowNs();
         if (now >= nextSample) {
-            samples.push_back({now - start, residentKb(helperPid), openFiles(helperPid)});
+            samples.push_back({now - start, Tests::residentKb(helperPid), Tests::openDescriptors(helperPid)});
             nextSample += std::chrono::nanoseconds(sampleEvery).count();
             if (!atWarmUp && now - start >= std::int64_t(warmUp) * 1'000'000'000) {
                 atWarmUp = samples.back();
@@ -332,7 +302,7 @@ int main(int argc, char** argv)
     }
     const std::int64_t ended = nowNs();
     pictures.poll();
-    const Sample last{ended - start, residentKb(helperPid), openFiles(helperPid)};
+    const Sample last{ended - start, Tests::residentKb(helperPid), Tests::openDescriptors(helperPid)};
     if (!atWarmUp) {
         atWarmUp = samples.empty() ? last : samples.back();
     }
@@ -345,8 +315,8 @@ int main(int argc, char** argv)
         phone.kill();
     }
     std::this_thread::sleep_for(2s);
-    const int filesAfter = openFiles(helperPid);
-    const long rssAfterKb = residentKb(helperPid);
+    const int filesAfter = Tests::openDescriptors(helperPid);
+    const long rssAfterKb = Tests::residentKb(helperPid);
     const bool helperLasted = helper.process().isRunning();
     const int helperStatus = helper.terminate();
 

@@ -6,9 +6,7 @@
 #include "tests/support/Processes.h"
 #include "tests/support/Sanitizers.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtEndian>
@@ -61,26 +59,6 @@ QByteArray hello(int n)
                                            {u"name"_s, u"Hostile"_s},
                                            {u"nonce"_s, u"AAAAAAAAAAAAAAAAAAAAAA=="_s}})
                      .toJson(QJsonDocument::Compact));
-}
-
-// Resident memory of a process in kB, and its open descriptors.
-long residentKB(pid_t pid)
-{
-    QFile status(u"/proc/%1/status"_s.arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-    }
-    return -1;
-}
-
-qsizetype openDescriptors(pid_t pid)
-{
-    return QDir(u"/proc/%1/fd"_s.arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
 }
 
 void figure(const char* name, long before, long after, double waitedMs)
@@ -159,15 +137,15 @@ int openAndDrop()
 
 TEST_F(Hostile, TenThousandConnectionsOpenedAndDroppedLeaveNothingBehind)
 {
-    const qsizetype descriptors = openDescriptors(pid);
+    const qsizetype descriptors = Tests::openDescriptors(pid);
     const auto round = [&](const char* name) {
-        const long before = residentKB(pid);
+        const long before = Tests::residentKb(pid);
         EXPECT_LT(openAndDrop(), 100) << "the listener keeps accepting";
         const double waited = phoneVisit(phone, u"After"_s);
         EXPECT_GE(waited, 0);
-        EXPECT_TRUE(Tests::waitUntil([&] { return openDescriptors(pid) <= descriptors; }, 5s))
-            << openDescriptors(pid) << " descriptors, " << descriptors << " before";
-        const long after = residentKB(pid);
+        EXPECT_TRUE(Tests::waitUntil([&] { return Tests::openDescriptors(pid) <= descriptors; }, 5s))
+            << Tests::openDescriptors(pid) << " descriptors, " << descriptors << " before";
+        const long after = Tests::residentKb(pid);
         figure(name, before, after, waited);
         return after - before;
     };
@@ -184,7 +162,7 @@ TEST_F(Hostile, TenThousandConnectionsOpenedAndDroppedLeaveNothingBehind)
 
 TEST_F(Hostile, SilentPeersHoldTheSlotsOnlyUntilTheirTimeOut)
 {
-    const long before = residentKB(pid);
+    const long before = Tests::residentKb(pid);
     std::vector<int> silent;
     for (int i = 0; i < 8; ++i) {
         const int fd = connectToHelper();
@@ -206,7 +184,7 @@ TEST_F(Hostile, SilentPeersHoldTheSlotsOnlyUntilTheirTimeOut)
         }
         Tests::spin(2s);
     }
-    const long after = residentKB(pid);
+    const long after = Tests::residentKb(pid);
     figure("8 peers sending hello, then nothing", before, after, waited);
     EXPECT_GT(waited, 100'000) << "not before the slots were free";
     EXPECT_LT(waited, 135'000) << "the 120 s handshake timer freed them";
@@ -225,7 +203,7 @@ TEST_F(Hostile, SilentPeersHoldTheSlotsOnlyUntilTheirTimeOut)
 
 TEST_F(Hostile, LargestFramesAtFullSpeedAreRefusedWithoutGrowing)
 {
-    const long before = residentKB(pid);
+    const long before = Tests::residentKb(pid);
     // The largest frame the channel takes, of garbage, and one longer than that.
     QByteArray big(4 + 1'048'576, 'x');
     qToBigEndian(static_cast<quint32>(1'048'576), big.data());
@@ -253,7 +231,7 @@ TEST_F(Hostile, LargestFramesAtFullSpeedAreRefusedWithoutGrowing)
     const double waited = phoneVisit(phone, u"After"_s);
     EXPECT_GE(waited, 0);
     Tests::spin(500ms);
-    const long after = residentKB(pid);
+    const long after = Tests::residentKb(pid);
     std::printf("figure: %d connections, %.1f MiB sent in 5 s\n", connections,
                 static_cast<double>(sent) / 1048576);
     figure("1 MiB frames at full speed", before, after, waited);
@@ -263,7 +241,7 @@ TEST_F(Hostile, LargestFramesAtFullSpeedAreRefusedWithoutGrowing)
 
 TEST_F(Hostile, APeerSendingOneByteASecondTakesOneSlotAndNothingElse)
 {
-    const long before = residentKB(pid);
+    const long before = Tests::residentKb(pid);
     const int fd = connectToHelper();
     ASSERT_GE(fd, 0);
     const QByteArray bytes = hello(99);
@@ -276,7 +254,7 @@ TEST_F(Hostile, APeerSendingOneByteASecondTakesOneSlotAndNothingElse)
         }
         Tests::spin(1s);
     }
-    const long after = residentKB(pid);
+    const long after = Tests::residentKb(pid);
     figure("a peer sending one byte a second", before, after, waited);
     EXPECT_GE(waited, 0);
     EXPECT_LT(waited, 5000);

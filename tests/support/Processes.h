@@ -32,6 +32,10 @@ struct PhoneRun {
 // Runs ovu-phone to its end (or kills it after the time limit).
 PhoneRun runPhone(const Home& home, const QStringList& arguments, int timeoutMs = 20000);
 
+// A running process's resident memory in kB (-1 when it cannot be read) and its open descriptors.
+long residentKb(pid_t pid);
+int openDescriptors(pid_t pid);
+
 class HelperProcess {
 public:
     HelperProcess(const Home& home, const QStringList& arguments = {});
