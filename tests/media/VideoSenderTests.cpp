@@ -8,9 +8,11 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/FramePump.h"
 #include "tests/support/LogReader.h"
+#include "tests/support/Sanitizers.h"
 
 #include <QRegularExpression>
 #include <QTimer>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -230,9 +232,12 @@ TEST(VideoSenderLink, TheOnlyPictureOfAStillScreenReachesTheViewerWheneverItCame
         ASSERT_TRUE(Tests::waitUntil([&] { return !link.pictures.empty(); }, 20s));
         EXPECT_EQ(link.pictures.back().width, 320);
         EXPECT_EQ(qRed(link.pictures.back().centre), qBlue(link.pictures.back().centre)) << "grey";
+        // Once the connection's own repeats (ICE up, DTLS up) are over, a still screen is not
+        // encoded again unasked.
+        Tests::spin(1s);
+        const std::size_t settled = link.pictures.size();
         Tests::spin(1500ms);
-        // The connection's own repeats (ICE up, DTLS up): a few, not one every 100 ms.
-        EXPECT_LE(link.pictures.size(), 4u);
+        EXPECT_LE(link.pictures.size(), settled + 1);
         link.sender.stop();
     }
 }
@@ -257,11 +262,20 @@ TEST(VideoSenderLink, SoundPacketsAreNumberedAndControlMessagesArrive)
     // Under back-pressure whole buffers are dropped: always three packets a buffer.
     EXPECT_EQ(sent % 3, 0u);
     EXPECT_GE(sent, 30u);
-    ASSERT_TRUE(Tests::waitUntil([&] { return std::uint32_t(link.packets.size()) == sent; }, 10s))
+    // The channel does not resend: on loopback nothing is lost, unless a sanitizer's slowness
+    // lets the sockets' buffers overflow.
+    const std::uint32_t arriving = Tests::sanitized ? sent * 3 / 4 : sent;
+    ASSERT_TRUE(Tests::waitUntil([&] { return std::uint32_t(link.packets.size()) >= arriving; }, 10s))
         << link.packets.size() << " of " << sent;
-    EXPECT_EQ(link.viewer.figures().audioSequenceBreaks, 0);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(link.packets[i].size(), i < 2 ? 1924 : 260) << "1920, 1920 and 256 bytes of sound";
+    if (!Tests::sanitized) {
+        EXPECT_EQ(link.viewer.figures().audioSequenceBreaks, 0);
+    }
+    std::uint32_t previous = 0;
+    for (qsizetype i = 0; i < link.packets.size(); ++i) {
+        const auto number = qFromBigEndian<std::uint32_t>(link.packets[i].constData());
+        EXPECT_TRUE(i == 0 || number > previous) << number << " after " << previous;
+        previous = number;
+        EXPECT_EQ(link.packets[i].size(), number % 3 < 2 ? 1924 : 260) << "1920, 1920 and 256 bytes of sound";
     }
 
     // With -inputlog the report counts the packets and the loudest sample, then starts again.
