@@ -15,7 +15,9 @@
 #include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -28,6 +30,8 @@ namespace {
 constexpr int firstPayloadType = 96;
 // A still picture is encoded again for a key frame when no picture came for this long.
 constexpr std::chrono::milliseconds stillRepeatAfter{100};
+// After the connection is up, a still screen's picture is encoded again at these delays.
+constexpr std::array settleRepeats{std::chrono::milliseconds(500), std::chrono::milliseconds(1500)};
 
 QString toCamelCase(const char* name)
 {
@@ -198,6 +202,8 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
     // for a key frame (a new connection, a lost picture) and none came lately, this one is
     // encoded again.
     std::shared_ptr<PixelBuffer> still;
+    // When the latest new picture (not a repeat of the still one) was offered.
+    std::chrono::nanoseconds lastChanged{-1};
     // A repeat asked for right after a push is made once the interval has passed.
     bool repeatPending = false;
     std::atomic<std::uint64_t> encodedFrames{0};
@@ -334,7 +340,26 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
         g_object_get(webrtc, "connection-state", &state, nullptr);
         if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
             requestKeyFrame();
+            // The viewer's end may install its keys a moment after this one (its DTLS finishes
+            // later) and drop what comes before. On a still screen nothing else would follow, so
+            // the still picture comes again twice, unless the screen changes meanwhile.
+            const auto connectedAt = std::chrono::steady_clock::now().time_since_epoch();
+            for (const std::chrono::milliseconds after : settleRepeats) {
+                mainThread->post([weak = weak_from_this(), after, connectedAt] {
+                    QTimer::singleShot(after, [weak, connectedAt] {
+                        if (auto self = weak.lock(); self && self->stillSince(connectedAt)) {
+                            self->requestKeyFrame();
+                        }
+                    });
+                });
+            }
         }
+    }
+
+    bool stillSince(std::chrono::nanoseconds time)
+    {
+        std::lock_guard lock(mutex);
+        return still && !closed && lastChanged <= time;
     }
 
     // Encodes the still picture again, for a key frame that was asked for. Right after a push
@@ -405,8 +430,8 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
                                gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
             gst_object_unref(pad);
         }
+        // The event passes the encoder's source pad, whose probe encodes the still picture again.
         gst_object_unref(target);
-        repeatStill();
     }
 
     GstCaps* preferenceCaps(int payloadType, const RtcCodecInfo& codec) const
@@ -572,6 +597,9 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
         std::unique_lock lock(mutex);
         if (closed) {
             return;
+        }
+        if (picture != still) {
+            lastChanged = time;
         }
         still = picture;
         if (!appsrc) {

@@ -185,7 +185,8 @@ TEST(VideoSenderLink, StatsBitrateControlAndStop)
     link.sender.receive({{u"t"_s, u"answer"_s}, {u"sdp"_s, u"v=0"_s}});
     Tests::spin(300ms); // the pump keeps pushing: nothing goes anywhere
     EXPECT_EQ(link.states.size(), statesAfterStop);
-    EXPECT_LE(link.pictures.size(), picturesAfterStop + 2);
+    // What the viewer had received is still decoded: a picture or two, more in a slowed build.
+    EXPECT_LE(link.pictures.size(), picturesAfterStop + 2 * Tests::slowdown);
     EXPECT_FALSE(link.sender.hasPeerConnection());
 }
 
