@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -150,13 +151,15 @@ TEST_F(Hostile, TenThousandConnectionsOpenedAndDroppedLeaveNothingBehind)
         return after - before;
     };
     // How many connections wait at once depends on how fast this machine closes them, and the
-    // allocator keeps the heap at its high-water mark: the first round may grow the helper by
-    // some megabytes. A leak shows as the same growth again in the second round.
+    // allocator keeps the heap at its high-water mark: any round may grow the helper by some
+    // megabytes when more connections than ever before wait at once (10 MB seen in a second
+    // round). A leak grows it in every round: the smaller growth of two more rounds shows it.
     const long first = round("10000 connections opened and dropped");
     const long second = round("10000 more connections opened and dropped");
+    const long third = round("10000 more again");
     if (!Tests::sanitized) {
         EXPECT_LT(first, 32 * 1024);
-        EXPECT_LT(second, 4 * 1024);
+        EXPECT_LT(std::min(second, third), 4 * 1024) << second << " kB, then " << third << " kB";
     }
 }
 
