@@ -18,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -345,15 +346,25 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
             // the still picture comes again twice, unless the screen changes meanwhile.
             const auto connectedAt = std::chrono::steady_clock::now().time_since_epoch();
             for (const std::chrono::milliseconds after : settleRepeats) {
-                mainThread->post([weak = weak_from_this(), after, connectedAt] {
-                    QTimer::singleShot(after, [weak, connectedAt] {
-                        if (auto self = weak.lock(); self && self->stillSince(connectedAt)) {
-                            self->requestKeyFrame();
-                        }
-                    });
+                later(after, [connectedAt](Core& self) {
+                    if (self.stillSince(connectedAt)) {
+                        self.requestKeyFrame();
+                    }
                 });
             }
         }
+    }
+
+    // Runs the work on the main thread after the delay, if the connection still exists then.
+    void later(std::chrono::milliseconds delay, std::function<void(Core&)> work)
+    {
+        mainThread->post([weak = weak_from_this(), delay, work = std::move(work)] {
+            QTimer::singleShot(delay, [weak, work] {
+                if (auto self = weak.lock()) {
+                    work(*self);
+                }
+            });
+        });
     }
 
     bool stillSince(std::chrono::nanoseconds time)
@@ -381,13 +392,7 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
                     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
                                           stillRepeatAfter - (now - lastPushed)) +
                                       std::chrono::milliseconds(1);
-                    mainThread->post([weak = weak_from_this(), wait, askedAt = now] {
-                        QTimer::singleShot(wait, [weak, askedAt] {
-                            if (auto self = weak.lock()) {
-                                self->repeatStillUnlessPushedSince(askedAt);
-                            }
-                        });
-                    });
+                    later(wait, [askedAt = now](Core& self) { self.repeatStillUnlessPushedSince(askedAt); });
                 }
                 return;
             }

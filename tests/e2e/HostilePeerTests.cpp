@@ -138,7 +138,7 @@ int openAndDrop()
 
 TEST_F(Hostile, TenThousandConnectionsOpenedAndDroppedLeaveNothingBehind)
 {
-    const qsizetype descriptors = Tests::openDescriptors(pid);
+    const int descriptors = Tests::openDescriptors(pid);
     const auto round = [&](const char* name) {
         const long before = Tests::residentKb(pid);
         EXPECT_LT(openAndDrop(), 100) << "the listener keeps accepting";
