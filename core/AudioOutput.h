@@ -24,7 +24,8 @@ public:
     // Silences this computer without touching the device's own mute (which would also silence
     // what is recorded from it): the playing sound, and sound that starts later, goes elsewhere.
     virtual void silence(const Device& device) = 0;
-    // Gives the device its sound back, whatever the default output is by then.
+    // Gives the device back the sound the silence took from it; what the user changed meanwhile
+    // (another default output, a stream sent elsewhere) stays.
     virtual void unsilence(const Device& device) = 0;
     // Undoes a silence that a helper which ended abruptly left behind.
     virtual void removeLeftovers() = 0;

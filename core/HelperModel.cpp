@@ -55,6 +55,20 @@ std::optional<T> integerOf(const QJsonValue& value)
     return static_cast<T>(number);
 }
 
+// A requested picture height: any whole JSON number, held to the heights the helper sends.
+std::optional<int> heightOf(const QJsonValue& value)
+{
+    if (!value.isDouble()) {
+        return std::nullopt;
+    }
+    const double number = value.toDouble();
+    if (!std::isfinite(number) || std::trunc(number) != number) {
+        return std::nullopt;
+    }
+    return static_cast<int>(
+        std::clamp(number, double(HelperModel::minimumHeight), double(HelperModel::maximumHeight)));
+}
+
 } // namespace
 
 HelperModel::HelperModel(LaunchOptions options, QString macName,
@@ -104,6 +118,11 @@ void HelperModel::startUp()
         return;
     }
     m_started = true;
+    // The views show the state as it is: the snapshots are taken once the permissions, the login
+    // item and the settings are known.
+    canRecord = recordCheck();
+    canControl = controlCheck();
+    opensAtLogin = loginItem && loginItem->isEnabled();
     if (renderUIIfAsked) {
         renderUIIfAsked();
     }
@@ -128,9 +147,6 @@ void HelperModel::startUp()
     m_permissionTimer->setInterval(permissionPollInterval);
     connect(m_permissionTimer, &QTimer::timeout, this, [this] { checkPermissions(); });
     m_permissionTimer->start();
-    canRecord = recordCheck();
-    canControl = controlCheck();
-    opensAtLogin = loginItem && loginItem->isEnabled();
     if (m_captureBackend) {
         m_captureBackend->onScreensChanged = [weak] {
             if (weak) {
@@ -242,7 +258,16 @@ QCoro::Task<> HelperModel::displaysChanged()
 {
     QPointer<HelperModel> self(this);
     co_await loadDisplays();
-    if (self && self->m_session) {
+    if (!self) {
+        co_return;
+    }
+    // The shown display may have moved: the pointer follows it.
+    if (self->m_sender && self->displayID) {
+        if (const std::optional<QRect> bounds = self->m_captureBackend->displayBounds(*self->displayID)) {
+            self->input.displayBounds = QRectF(*bounds);
+        }
+    }
+    if (self->m_session) {
         self->send(QJsonObject{{u"t"_s, u"displays"_s}, {u"displays"_s, self->displayObjects()}});
     }
 }
@@ -374,7 +399,7 @@ void HelperModel::handle(const QJsonObject& message)
     const QString t = type.toString();
     if (t == u"start"_s || t == u"view"_s) {
         show(integerOf<std::uint32_t>(message.value(u"display"_s)),
-             integerOf<int>(message.value(u"h"_s)).value_or(targetHeight));
+             heightOf(message.value(u"h"_s)).value_or(targetHeight));
     } else if (t == u"answer"_s || t == u"ice"_s) {
         if (m_sender) {
             m_sender->receive(message);
@@ -408,7 +433,7 @@ QCoro::Task<> HelperModel::show(std::optional<std::uint32_t> display, int height
         co_return;
     }
     const HelperDisplay shown = *chosen;
-    targetHeight = std::clamp(height, minimumHeight, maximumHeight);
+    targetHeight = height;
     displayID = shown.id;
     const auto [width, pictureHeight] = shown.captureSize(targetHeight);
     const double bits = std::trunc(double(width) * double(pictureHeight) * 5.5);

@@ -102,13 +102,17 @@ public:
     // Turns the login item on or off; a failure is logged and shown in `message`.
     void setOpensAtLogin(bool on);
     // The user asks to grant input control: the check runs again, and where control is still
-    // impossible the desktop's way to allow it is shown (`openControlSettings`). `canControl`
-    // follows at the next poll.
+    // impossible the desktop's way to allow it is shown (`openControlSettings`, absent where the
+    // desktop has none: the panel then offers no button). `canControl` follows at the next poll.
     void askForControl();
     std::function<void()> openControlSettings;
     // The same for recording the screen, from the panel's recording box.
     void askForRecording();
     std::function<void()> openRecordingSettings;
+    // What the panel says each permission is for and what the desktop needs for it.
+    QString recordingHelp = QStringLiteral("So this Mac's screen can be sent to your phone.");
+    QString controlHelp = QStringLiteral(
+        "So the pointer and keyboard in OVU Desktop work on this Mac. Without it, the phone can only watch.");
     // Called first thing in startUp: the snapshot mode of the views, when it was asked for.
     std::function<void()> renderUIIfAsked;
     // A fresh event source for the injector once control is allowed.

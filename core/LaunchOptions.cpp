@@ -9,6 +9,7 @@ LaunchOptions LaunchOptions::parse(const QStringList& arguments)
     options.inputLog = arguments.contains(u"-inputlog"_s);
     options.rtcLog = arguments.contains(u"-rtclog"_s);
     const qsizetype render = arguments.indexOf(u"-renderui"_s);
+    options.renderUIAsked = render >= 0;
     if (render >= 0 && render + 1 < arguments.size()) {
         options.renderUI = arguments[render + 1];
     }

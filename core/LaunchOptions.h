@@ -9,6 +9,8 @@
 struct LaunchOptions {
     // "-renderui DIR": write the snapshots of the three views into DIR at start-up.
     std::optional<QString> renderUI;
+    // "-renderui" anywhere, even without a folder after it: no welcome window at launch.
+    bool renderUIAsked = false;
     // "-autoallow": every pairing request is allowed at once, without the prompt.
     bool autoAllow = false;
     // "-inputlog": a log line per control message and the sound report.

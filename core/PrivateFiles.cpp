@@ -1,11 +1,18 @@
 #include "core/PrivateFiles.h"
 
+#include <QDir>
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryFile>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+
+using namespace Qt::StringLiterals;
 
 namespace PrivateFiles {
 
@@ -27,16 +34,39 @@ bool makeFolder(const QString& path)
 
 bool writeAtomically(const QString& path, const QByteArray& bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // QTemporaryFile makes the file 0600 and replaces the Xs with letters.
+    QTemporaryFile file(path + u".saving-XXXXXX"_s);
+    if (!file.open()) {
         return false;
     }
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
+    if (file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0) {
         return false;
     }
-    return file.commit();
+    if (::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(path).constData()) != 0) {
+        return false;
+    }
+    file.setAutoRemove(false);
+    // The new name itself survives a crash once the folder is synced.
+    const int folder =
+        ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_DIRECTORY);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return true;
+}
+
+void removeUnfinished(const QString& path)
+{
+    const QFileInfo info(path);
+    const QRegularExpression unfinished(u"^"_s + QRegularExpression::escape(info.fileName()) +
+                                        u"\\.saving-[A-Za-z0-9]{6}$"_s);
+    QDir folder = info.absoluteDir();
+    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden)) {
+        if (unfinished.match(name).hasMatch()) {
+            folder.remove(name);
+        }
+    }
 }
 
 } // namespace PrivateFiles

@@ -10,8 +10,13 @@ namespace PrivateFiles {
 // Safe to call from any thread.
 bool makeFolder(const QString& path);
 
-// Writes the file through a temporary file that is renamed into place, so a reader (or a crash)
-// only ever sees the old or the new content. The file is 0600 from its first byte.
+// Writes the file through a temporary file beside it ("NAME.saving-" and six letters or digits)
+// that is synced and renamed into place, so a reader (or a crash) only ever sees the old or the
+// new content. The file is 0600 from its first byte.
 bool writeAtomically(const QString& path, const QByteArray& bytes);
+
+// Removes the temporary files that writeAtomically(path, …) leaves when the process is killed
+// while it writes; nothing else.
+void removeUnfinished(const QString& path);
 
 } // namespace PrivateFiles

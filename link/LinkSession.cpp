@@ -57,7 +57,7 @@ void LinkSession::begin(std::chrono::milliseconds timeout)
         }
     };
     channel->start();
-    QTimer::singleShot(timeout, m_timerContext.get(), [weak] {
+    QTimer::singleShot(timeout, Qt::PreciseTimer, m_timerContext.get(), [weak] {
         if (auto self = weak.lock(); self && !self->isProved) {
             self->close();
         }

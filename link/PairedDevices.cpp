@@ -37,6 +37,7 @@ PairedDevices::PairedDevices(const QString& folder) : m_folder(folder), m_url(fo
 void PairedDevices::prepareIdentity()
 {
     const QString path = m_folder + u"/helper-id"_s;
+    PrivateFiles::removeUnfinished(path);
     QFile file(path);
     if (file.open(QIODevice::ReadOnly)) {
         m_helperID = QString::fromUtf8(file.readAll());
@@ -49,13 +50,9 @@ void PairedDevices::prepareIdentity()
 
 void PairedDevices::load()
 {
-    // A helper killed while saving leaves its unfinished copy (QSaveFile's "paired.json.XXXXXX")
-    // behind; the file itself is always whole, so the copies are only litter.
-    const QString base = QFileInfo(m_url).fileName();
-    QDir folder(m_folder);
-    for (const QString& name : folder.entryList({base + u".??????"_s}, QDir::Files | QDir::Hidden)) {
-        folder.remove(name);
-    }
+    // A helper killed while saving leaves its unfinished copy behind; the file itself is always
+    // whole, so the copies are only litter.
+    PrivateFiles::removeUnfinished(m_url);
     QFile file(m_url);
     if (!file.exists()) {
         return;

@@ -18,11 +18,14 @@
 // says about them, and a stream of pictures of one display.
 class CaptureBackend {
 public:
-    // A display the capture service can capture, in points.
+    // A display the capture service can capture: its size in points, and in pixels when the
+    // platform knows them (else they are the points times the display's scale).
     struct Display {
         std::uint32_t id = 0;
         std::int64_t width = 0;
         std::int64_t height = 0;
+        std::int64_t pixelWidth = 0;
+        std::int64_t pixelHeight = 0;
     };
     // What the desktop knows of a screen: its number (a display id), scale and name.
     struct Screen {

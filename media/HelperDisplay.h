@@ -10,7 +10,7 @@
 struct HelperDisplay {
     std::uint32_t id = 0;
     QString name;
-    // Size in points, and in pixels (points × the display's scale, truncated).
+    // Size in points, and the display's real size in pixels.
     std::int64_t width = 0;
     std::int64_t height = 0;
     std::int64_t pixelWidth = 0;

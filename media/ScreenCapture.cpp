@@ -36,13 +36,16 @@ CaptureResult<QList<HelperDisplay>> ScreenCapture::listDisplays(CaptureBackend& 
         if (name.isEmpty()) {
             name = QStringLiteral("Display ") + QString::number(position);
         }
+        const auto pixels = [scale](std::int64_t known, std::int64_t points) {
+            return known > 0 ? known : std::llround(static_cast<double>(points) * scale);
+        };
         displays.append(HelperDisplay{
             display.id,
             name,
             display.width,
             display.height,
-            static_cast<std::int64_t>(static_cast<double>(display.width) * scale),
-            static_cast<std::int64_t>(static_cast<double>(display.height) * scale),
+            pixels(display.pixelWidth, display.width),
+            pixels(display.pixelHeight, display.height),
             display.id == mainID,
         });
     }

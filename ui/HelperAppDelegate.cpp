@@ -24,7 +24,7 @@ void HelperAppDelegate::applicationDidFinishLaunching()
         shown = settings.value(u"hasShownWelcome"_s, false).toBool();
         settings.setValue(u"hasShownWelcome"_s, true);
     }
-    if (m_model.options.renderUI || m_model.options.autoAllow) {
+    if (m_model.options.renderUIAsked || m_model.options.autoAllow) {
         return;
     }
     if (shown && m_model.canRecord && m_model.canControl) {

@@ -58,13 +58,14 @@ QPushButton* button(const QString& title, QWidget* parent)
 }
 
 // A one-line label that shows as much of its text as fits, ending in "…".
+// Its text is shown as it is, never as markup: names come from the phones.
 class ElidedLabel : public QLabel {
 public:
-    using QLabel::QLabel;
+    explicit ElidedLabel(QWidget* parent) : QLabel(parent) { setTextFormat(Qt::PlainText); }
     void setFullText(const QString& text)
     {
         m_full = text;
-        setToolTip(text);
+        setToolTip(PanelStyle::plainToolTip(text));
         elide();
     }
     QSize minimumSizeHint() const override { return {20, QLabel::minimumSizeHint().height()}; }
@@ -126,16 +127,11 @@ HelperMenu::HelperMenu(HelperModel& model, PairedDevices& devices, std::function
     column->addWidget(m_messageNote);
 
     // 3, 4. The permission requests.
-    m_recordingBox = permissionBox(
-        u"recordingBox"_s, u"Allow screen recording"_s,
-        u"So this Mac's screen can be sent to your phone. macOS asks you to quit and reopen OVU Helper "
-        u"afterwards."_s,
-        [this] { m_model.askForRecording(); });
+    // What they say, and whether they offer a way to grant the permission, is the desktop's.
+    m_recordingBox =
+        permissionBox(u"recordingBox"_s, u"Allow screen recording"_s, [this] { m_model.askForRecording(); });
     column->addWidget(m_recordingBox);
-    m_controlBox = permissionBox(
-        u"controlBox"_s, u"Allow control"_s,
-        u"So the pointer and keyboard in OVU Desktop work on this Mac. Without it, the phone can only watch."_s,
-        [this] { m_model.askForControl(); });
+    m_controlBox = permissionBox(u"controlBox"_s, u"Allow control"_s, [this] { m_model.askForControl(); });
     column->addWidget(m_controlBox);
 
     // 5. The connected phone, or the hint.
@@ -245,7 +241,7 @@ HelperMenu::HelperMenu(HelperModel& model, PairedDevices& devices, std::function
     refresh();
 }
 
-QWidget* HelperMenu::permissionBox(const QString& objectName, const QString& title, const QString& text,
+QWidget* HelperMenu::permissionBox(const QString& objectName, const QString& title,
                                    const std::function<void()>& open)
 {
     auto* box = new PanelBox(this);
@@ -258,7 +254,8 @@ QWidget* HelperMenu::permissionBox(const QString& objectName, const QString& tit
         0, Qt::AlignVCenter);
     titleRow->addWidget(label(title, Text::callout, box, QFont::DemiBold), 1);
     box->content()->addLayout(titleRow);
-    QLabel* explanation = wrapping(text, Text::callout, box);
+    QLabel* explanation = wrapping({}, Text::callout, box);
+    explanation->setObjectName(objectName + u"Text"_s);
     PanelStyle::setTextColor(explanation, &PanelStyle::secondary);
     box->content()->addWidget(explanation);
     QPushButton* settings = button(u"Open Settings…"_s, box);
@@ -365,7 +362,13 @@ void HelperMenu::refresh()
     m_messageNote->setVisible(model.message.has_value());
     m_messageText->setText(model.message.value_or(QString()));
     m_recordingBox->setVisible(!model.canRecord);
+    m_recordingBox->findChild<QLabel*>(u"recordingBoxText"_s)->setText(model.recordingHelp);
+    m_recordingBox->findChild<QPushButton*>(u"recordingBoxButton"_s)
+        ->setVisible(static_cast<bool>(model.openRecordingSettings));
     m_controlBox->setVisible(!model.canControl);
+    m_controlBox->findChild<QLabel*>(u"controlBoxText"_s)->setText(model.controlHelp);
+    m_controlBox->findChild<QPushButton*>(u"controlBoxButton"_s)
+        ->setVisible(static_cast<bool>(model.openControlSettings));
 
     m_connectedBox->setVisible(model.connectedName.has_value());
     static_cast<ElidedLabel*>(m_connectedName)->setFullText(model.connectedName.value_or(QString()));

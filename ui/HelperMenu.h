@@ -41,7 +41,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    QWidget* permissionBox(const QString& objectName, const QString& title, const QString& text,
+    QWidget* permissionBox(const QString& objectName, const QString& title,
                            const std::function<void()>& open);
     QWidget* switchRow(const QString& objectName, const QString& title, SwitchButton** button);
     QWidget* divider();

@@ -7,6 +7,7 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
 using namespace Qt::StringLiterals;
@@ -35,10 +36,8 @@ HelperWelcome::HelperWelcome(HelperModel& model, std::function<void()> onDone, Q
     auto* title = new QLabel(u"OVU Helper is running"_s, header);
     PanelStyle::apply(title, Text::title3, QFont::DemiBold);
     texts->addWidget(title);
-    auto* explanation =
-        new QLabel(u"It lives in the menu bar, at the top right of the screen, under this icon. "
-                   u"Open the app again to bring this window back."_s,
-                   header);
+    auto* explanation = new QLabel(explanationText(), header);
+    explanation->setObjectName(u"welcomeExplanation"_s);
     PanelStyle::apply(explanation, Text::callout);
     PanelStyle::setTextColor(explanation, &PanelStyle::secondary);
     explanation->setWordWrap(true);
@@ -50,6 +49,16 @@ HelperWelcome::HelperWelcome(HelperModel& model, std::function<void()> onDone, Q
     column->addWidget(m_menu, 0, Qt::AlignLeft);
     connect(m_menu, &HelperMenu::resized, this, &HelperWelcome::fitHeight);
     fitHeight();
+}
+
+QString HelperWelcome::explanationText()
+{
+    // Where the desktop has no tray, launching the helper again is the way back in.
+    return QSystemTrayIcon::isSystemTrayAvailable()
+               ? u"It lives in the tray of your desktop’s panel, under this icon. Launch OVU Helper again "
+                 u"to bring this window back."_s
+               : u"This desktop shows no tray icons, so this window is the way in: launch OVU Helper again "
+                 u"to bring it back."_s;
 }
 
 void HelperWelcome::fitHeight()

@@ -7,8 +7,8 @@
 class HelperMenu;
 class HelperModel;
 
-// The welcome window's content: a header saying the helper runs in the tray, over the whole
-// panel with a "Done" button.
+// The welcome window's content: a header saying where the helper lives (the tray, or this window
+// on a desktop without one), over the whole panel with a "Done" button.
 class HelperWelcome : public QWidget {
     Q_OBJECT
 
@@ -17,6 +17,8 @@ public:
 
     HelperWelcome(HelperModel& model, std::function<void()> onDone, QWidget* parent = nullptr);
     HelperMenu* menu() const { return m_menu; }
+    // What the header says of where the helper lives: in the tray when the desktop shows one.
+    static QString explanationText();
 
 Q_SIGNALS:
     void resized();

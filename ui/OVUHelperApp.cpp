@@ -77,8 +77,14 @@ void OVUHelperApp::start()
 
 void OVUHelperApp::updateTray()
 {
+    if (!m_tray) {
+        return;
+    }
+    // The phone's name may change while the symbol stays (another phone took over).
+    m_tray->setToolTip(PanelStyle::plainToolTip(
+        m_model.connectedName ? u"OVU Helper: "_s + *m_model.connectedName : u"OVU Helper"_s));
     const QString symbol = traySymbol();
-    if (symbol == m_shownSymbol || !m_tray) {
+    if (symbol == m_shownSymbol) {
         return;
     }
     m_shownSymbol = symbol;
@@ -88,7 +94,6 @@ void OVUHelperApp::updateTray()
         icon.addPixmap(QPixmap::fromImage(SymbolView::image(symbol, size, color, 1.0)));
     }
     m_tray->setIcon(icon);
-    m_tray->setToolTip(m_model.connectedName ? u"OVU Helper: "_s + *m_model.connectedName : u"OVU Helper"_s);
 }
 
 void OVUHelperApp::showPanel()

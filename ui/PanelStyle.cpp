@@ -2,7 +2,10 @@
 
 #include <QEvent>
 #include <QObject>
+#include <QTextDocument>
 #include <QWidget>
+
+using namespace Qt::StringLiterals;
 
 namespace PanelStyle {
 
@@ -125,6 +128,14 @@ void setTextColor(QWidget* widget, QColor (*color)(const QPalette&))
         }
     }
     new TextColor(widget, color);
+}
+
+QString plainToolTip(const QString& text)
+{
+    if (!Qt::mightBeRichText(text)) {
+        return text;
+    }
+    return u"<p style=\"white-space:pre\">"_s + text.toHtmlEscaped() + u"</p>"_s;
 }
 
 } // namespace PanelStyle

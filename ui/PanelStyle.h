@@ -27,4 +27,8 @@ bool isDark(const QPalette& palette);
 // A label's text colour; keeps following the palette when it changes.
 void setTextColor(QWidget* widget, QColor (*color)(const QPalette&));
 
+// A tooltip that shows the text as it is: tooltips take text that looks like markup as rich
+// text, and names come from the phones.
+QString plainToolTip(const QString& text);
+
 } // namespace PanelStyle

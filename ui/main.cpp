@@ -49,14 +49,12 @@ int main(int argc, char** argv)
     model.controlCheck = [] { return XTestEventSink::isAvailable(); };
     model.input.doubleClickInterval = [eventSink] { return eventSink->doubleClickInterval(); };
     model.makeEventSource = [] { return std::make_shared<XTestEventSink>(); };
-    // X11 has no settings page for these: what is missing is the X server's, so say which.
-    model.openControlSettings = [] {
-        HelperLog::write(u"control: the X server offers no XTEST extension, which remote control needs"_s);
-    };
-    model.openRecordingSettings = [] {
-        HelperLog::write(u"recording: the X display cannot be opened or lacks RandR 1.5, XDamage "
-                         u"or XFixes, which sharing the screen needs"_s);
-    };
+    // X11 has nothing to grant: what is missing is the X server's, so the panel says what, and
+    // offers no button.
+    model.recordingHelp = u"So this computer’s screen can be sent to your phone. OVU Helper needs the X "
+                          u"display of your desktop with its RandR 1.5, DAMAGE and XFIXES extensions."_s;
+    model.controlHelp = u"So the pointer and keyboard in OVU Desktop work on this computer. OVU Helper needs "
+                        u"the X server’s XTEST extension; without it, the phone can only watch."_s;
     // The desktop's screen saver service lives on the session bus; without one there is nobody
     // to ask (and no D-Bus thread to start).
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");

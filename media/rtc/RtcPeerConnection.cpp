@@ -141,6 +141,43 @@ GstWebRTCSessionDescription* parseDescription(const RtcSessionDescription& descr
                                               sdp);
 }
 
+// Names the sent track and its stream in the offer ("STREAM TRACK"), which webrtcbin writes only
+// on ssrc lines and those come only with caps on the sink pad: the media sections that send video
+// get "a=msid", the session "a=msid-semantic: WMS STREAM", so that the viewer's track and stream
+// carry the ids the sender chose.
+void nameTracks(GstSDPMessage* sdp, const QString& msid)
+{
+    if (msid.isEmpty()) {
+        return;
+    }
+    const QByteArray value = msid.toUtf8();
+    const auto has = [](const GstSDPMedia* media, const char* key) {
+        for (guint a = 0; a < gst_sdp_media_attributes_len(media); ++a) {
+            if (g_strcmp0(gst_sdp_media_get_attribute(media, a)->key, key) == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (guint m = 0; m < gst_sdp_message_medias_len(sdp); ++m) {
+        const GstSDPMedia* media = gst_sdp_message_get_media(sdp, m);
+        if (g_strcmp0(gst_sdp_media_get_media(media), "video") != 0 || has(media, "msid") ||
+            !has(media, "sendonly")) {
+            continue;
+        }
+        // The message's own media, which its API hands out read-only.
+        gst_sdp_media_add_attribute(const_cast<GstSDPMedia*>(media), "msid", value.constData());
+    }
+    const QByteArray semantic = " WMS " + value.left(value.indexOf(' '));
+    for (guint a = 0; a < gst_sdp_message_attributes_len(sdp); ++a) {
+        if (g_strcmp0(gst_sdp_message_get_attribute(sdp, a)->key, "msid-semantic") == 0) {
+            gst_sdp_message_remove_attribute(sdp, a);
+            break;
+        }
+    }
+    gst_sdp_message_add_attribute(sdp, "msid-semantic", semantic.constData());
+}
+
 std::optional<QString> promiseError(GstPromise* promise)
 {
     if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) {
@@ -190,6 +227,8 @@ struct RtcPeerConnection::Core : std::enable_shared_from_this<Core> {
     std::vector<int> preferenceOrder;
     std::vector<QString> mids; // of the local description, by media-line index
     std::optional<QString> remoteSdp;
+    // "STREAM TRACK" of the sent track, for the offer.
+    QString msid;
     RtcRtpParameters parameters{std::nullopt, {RtcRtpEncodingParameters{}}};
     // The encoding branch, once built.
     GstElement* appsrc = nullptr;
@@ -777,15 +816,11 @@ std::shared_ptr<RtcRtpTransceiver> RtcPeerConnection::addTransceiver(const QStri
         return nullptr;
     }
     g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, nullptr);
-    // The media stream of the track, where this webrtcbin can write it into the offer (a=msid).
-    if (g_object_class_find_property(G_OBJECT_GET_CLASS(pad), "msid")) {
-        g_object_set(pad, "msid", (streamIds.value(0, u"ovu"_s) + u' ' + trackId).toUtf8().constData(),
-                     nullptr);
-    }
     {
         std::lock_guard lock(m_core->mutex);
         m_core->transceiver = transceiver;
         m_core->sinkPad = pad;
+        m_core->msid = streamIds.value(0, u"ovu"_s) + u' ' + trackId;
     }
     m_transceiver = std::make_shared<RtcRtpTransceiver>(m_core);
     return m_transceiver;
@@ -820,7 +855,8 @@ void RtcPeerConnection::createOffer(std::function<void(std::optional<RtcSessionD
 {
     // webrtcbin negotiates once it runs; the offer comes from the transceiver's codec preferences.
     gst_element_set_state(m_core->pipeline, GST_STATE_PLAYING);
-    GstPromise* promise = promiseCalling([completion = std::move(completion)](GstPromise* done) {
+    std::weak_ptr<Core> weak = m_core;
+    GstPromise* promise = promiseCalling([weak, completion = std::move(completion)](GstPromise* done) {
         std::optional<RtcSessionDescription> offer;
         if (gst_promise_wait(done) == GST_PROMISE_RESULT_REPLIED) {
             GstWebRTCSessionDescription* description = nullptr;
@@ -829,6 +865,10 @@ void RtcPeerConnection::createOffer(std::function<void(std::optional<RtcSessionD
                 gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &description,
                                   nullptr) &&
                 description) {
+                if (auto core = weak.lock()) {
+                    std::lock_guard lock(core->mutex);
+                    nameTracks(description->sdp, core->msid);
+                }
                 gchar* text = gst_sdp_message_as_text(description->sdp);
                 offer = RtcSessionDescription{RtcSessionDescription::Type::offer, QString::fromUtf8(text)};
                 g_free(text);

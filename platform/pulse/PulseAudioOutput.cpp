@@ -207,11 +207,9 @@ void PulseAudioOutput::silence(const Device& device)
     }
     // Streams that start later go to the default; the playing ones are moved.
     setDefault(QString::fromLatin1(helperSinkName));
-    m_moved.clear();
     for (const Input& input : inputs()) {
         if (input.sink == device.id) {
             move(input.index, QString::fromLatin1(helperSinkName));
-            m_moved.push_back(input.index);
         }
     }
 }
@@ -223,24 +221,19 @@ void PulseAudioOutput::giveBack(const QString& target, const std::vector<Sink>& 
     if (helper == all.end()) {
         return;
     }
-    std::uint32_t targetIndex = PA_INVALID_INDEX;
-    for (const Sink& sink : all) {
-        if (sink.name == target) {
-            targetIndex = sink.index;
-        }
-    }
-    // The default first (the server moves the streams that follow it), then what is still on the
-    // null sink and what was moved from the device and has been sent elsewhere since.
+    // Only what the helper did is undone: the default goes back while it is still the helper's
+    // sink, and the streams still on the helper's sink go back; where the user sent sound during
+    // the visit stays as it is.
     if (!target.isEmpty()) {
-        setDefault(target);
+        if (defaultSinkName() == QLatin1String(helperSinkName)) {
+            setDefault(target);
+        }
         for (const Input& input : inputs()) {
-            const bool moved = std::find(m_moved.begin(), m_moved.end(), input.index) != m_moved.end();
-            if (input.sink == helper->index || (moved && input.sink != targetIndex)) {
+            if (input.sink == helper->index) {
                 move(input.index, target);
             }
         }
     }
-    m_moved.clear();
     const std::uint32_t module = helper->ownerModule;
     runOne(m_pulse, [&](pa_context* context, Done* done) {
         return pa_context_unload_module(context, module, &Done::onSuccess, done);

@@ -11,7 +11,8 @@
 // also silence its monitor, which is what the helper records; so, as game-streaming hosts do,
 // silencing loads a null sink of the helper's own, makes it the default and moves the playing
 // streams onto it (streams that start later go there as the default). Giving the sound back
-// moves them to the recorded sink, makes it the default again and unloads the null sink. The
+// moves the streams still on the null sink to the recorded sink, makes that the default again
+// while the null sink still is, and unloads the null sink. The
 // null sink remembers the sink it stands in for, so a helper that was killed can be undone.
 class PulseAudioOutput final : public AudioOutput {
 public:
@@ -49,6 +50,4 @@ private:
     void giveBack(const QString& target, const std::vector<Sink>& all);
 
     PulseConnection m_pulse{"OVU Helper"};
-    // The streams silence() moved off the device.
-    std::vector<std::uint32_t> m_moved;
 };

@@ -46,8 +46,21 @@ X11CaptureBackend::X11CaptureBackend(QByteArray displayName, std::shared_ptr<Sou
     , m_sound(std::move(sound))
 {
     m_poll.setInterval(pollInterval);
-    QObject::connect(&m_poll, &QTimer::timeout, &m_poll, [this] { checkForChanges(); });
+    QObject::connect(&m_poll, &QTimer::timeout, &m_poll, [this] {
+        if (m_connection) {
+            refresh();
+        }
+    });
     m_poll.start();
+    // Announced from the event loop: a change is often found in the middle of a question a
+    // listener asked (the display list, a display's bounds).
+    m_announce.setSingleShot(true);
+    m_announce.setInterval(0);
+    QObject::connect(&m_announce, &QTimer::timeout, &m_announce, [this] {
+        if (onScreensChanged) {
+            onScreensChanged();
+        }
+    });
     connect();
 }
 
@@ -114,6 +127,12 @@ bool X11CaptureBackend::refresh()
     }
     m_monitors = std::move(*monitors);
     m_scale = X11Monitors::scale(m_connection, m_root);
+    if (!m_announced) {
+        m_announced.emplace(m_monitors, m_scale);
+    } else if (m_announced->first != m_monitors || m_announced->second != m_scale) {
+        m_announced.emplace(m_monitors, m_scale);
+        m_announce.start();
+    }
     return true;
 }
 
@@ -132,19 +151,7 @@ void X11CaptureBackend::readEvents()
         return;
     }
     if (screensChanged) {
-        checkForChanges();
-    }
-}
-
-void X11CaptureBackend::checkForChanges()
-{
-    const std::vector<X11Monitor> before = m_monitors;
-    const double scaleBefore = m_scale;
-    if (!m_connection || !refresh()) {
-        return;
-    }
-    if ((m_monitors != before || m_scale != scaleBefore) && onScreensChanged) {
-        onScreensChanged();
+        refresh();
     }
 }
 
@@ -168,7 +175,8 @@ CaptureResult<std::vector<CaptureBackend::Display>> X11CaptureBackend::shareable
     std::vector<Display> displays;
     for (const X11Monitor& monitor : m_monitors) {
         displays.push_back(Display{monitor.id, std::llround(monitor.rect.width() / m_scale),
-                                   std::llround(monitor.rect.height() / m_scale)});
+                                   std::llround(monitor.rect.height() / m_scale), monitor.rect.width(),
+                                   monitor.rect.height()});
     }
     return displays;
 }

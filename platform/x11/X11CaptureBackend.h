@@ -10,12 +10,15 @@
 #include <xcb/xcb.h>
 
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 // Screen capture on an X11 display: the RandR 1.5 monitors are the displays, the Xft.dpi setting
 // their scale and the primary monitor the main one; each capture runs as an X11CaptureStream.
 // RandR tells of output and screen changes; monitors set with "xrandr --setmonitor" come without
-// an event, so the list is also compared every 2 seconds. onScreensChanged fires on real changes.
+// an event, so the list is also compared every 2 seconds. Whichever question reads the server
+// first finds a change: onScreensChanged fires once for it, from the event loop.
 class X11CaptureBackend final : public CaptureBackend {
 public:
     // The display named by DISPLAY when none is given; the sound, when a capture asks for it,
@@ -43,10 +46,10 @@ public:
 private:
     bool connect();
     void disconnect();
-    // Reads the monitors again; says whether that worked.
+    // Reads the monitors again; says whether that worked. A reading that differs from the one
+    // last announced is announced.
     bool refresh();
     void readEvents();
-    void checkForChanges();
 
     const QByteArray m_displayName;
     std::shared_ptr<SoundSource> m_sound;
@@ -57,4 +60,7 @@ private:
     QTimer m_poll;
     std::vector<X11Monitor> m_monitors;
     double m_scale = 1.0;
+    // What onScreensChanged last told of (the first reading counts as told).
+    std::optional<std::pair<std::vector<X11Monitor>, double>> m_announced;
+    QTimer m_announce;
 };

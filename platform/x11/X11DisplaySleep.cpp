@@ -52,9 +52,7 @@ void X11DisplaySleep::wake()
 
 bool X11DisplaySleep::hold()
 {
-    if (m_inhibitor) {
-        m_inhibitor->inhibit(QStringLiteral("OVU Helper"), QStringLiteral("OVU Desktop is showing this Mac"));
-    }
+    // A hold that fails holds nothing: its owner will never release it.
     if (xcb_connection_has_error(m_connection) || !m_screenSaver) {
         return false;
     }
@@ -62,6 +60,9 @@ bool X11DisplaySleep::hold()
         xcb_screensaver_suspend(m_connection, 1);
         sync(m_connection);
         m_held = true;
+    }
+    if (m_inhibitor) {
+        m_inhibitor->inhibit(QStringLiteral("OVU Helper"), QStringLiteral("OVU Desktop is showing this Mac"));
     }
     return true;
 }

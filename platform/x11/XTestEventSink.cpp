@@ -1,19 +1,17 @@
 #include "platform/x11/XTestEventSink.h"
 
-#include "platform/x11/X11KeyTable.h"
+#include "input/KeyPositions.h"
 #include "platform/x11/X11Settings.h"
 
 #include <QString>
 
 #include <xcb/xtest.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
-
-#define XK_MISCELLANY
-#include <X11/keysymdef.h>
 
 namespace {
 
@@ -35,11 +33,6 @@ std::int16_t coordinate(double value)
     return static_cast<std::int16_t>(std::clamp(pixel, -32768.0, 32767.0));
 }
 
-bool isModifier(std::uint16_t macKeyCode)
-{
-    return macKeyCode >= 54 && macKeyCode <= 62 && macKeyCode != 57;
-}
-
 } // namespace
 
 XTestEventSink::XTestEventSink(const QByteArray& display)
@@ -57,6 +50,7 @@ XTestEventSink::XTestEventSink(const QByteArray& display)
         xcb_screen_next(&screens);
     }
     m_root = screens.data->root;
+    m_keymap = std::make_unique<X11Keymap>(display);
     readMapping();
 
     m_wait.setSingleShot(true);
@@ -96,9 +90,7 @@ bool XTestEventSink::isAvailable(const QByteArray& display)
 
 bool XTestEventSink::isIdle() const
 {
-    return m_steps.empty() && std::all_of(m_bound.begin(), m_bound.end(), [this](const auto& binding) {
-               return m_heldSpares.contains(binding.first);
-           });
+    return m_steps.empty() && m_bound.empty();
 }
 
 void XTestEventSink::sync()
@@ -131,6 +123,13 @@ void XTestEventSink::post(const InputEvent& event)
     if (event.isMouse()) {
         pointer(event);
     } else if (event.type == InputEvent::Type::ScrollWheel) {
+        // A new gesture starts afresh: what was short of a click in the last one is dropped.
+        const Clock::time_point now = Clock::now();
+        if (now - m_lastWheel > wheelRest) {
+            m_verticalRemainder = 0;
+            m_horizontalRemainder = 0;
+        }
+        m_lastWheel = now;
         wheel(event.wheelVertical, m_verticalRemainder, 4, 5);
         wheel(event.wheelHorizontal, m_horizontalRemainder, 6, 7);
     } else {
@@ -190,97 +189,114 @@ void XTestEventSink::key(const InputEvent& event)
     if (!event.text.empty()) {
         // The characters are typed with the key-down; its key-up has nothing left to do.
         if (down) {
-            const QString text =
-                QString::fromUtf16(event.text.data(), static_cast<qsizetype>(event.text.size()));
-            for (const char32_t character : text.toUcs4()) {
-                typeCharacter(character);
-            }
+            typeText(event.text);
         }
-        return;
-    }
-    const auto keysym = X11KeyTable::keysym(event.keyCode);
-    if (!keysym) {
         return;
     }
     const auto held = m_held.find(event.keyCode);
     if (down) {
-        std::uint8_t keycode = 0;
-        if (held != m_held.end()) {
-            keycode = held->second;
-        } else if (const auto found = find(*keysym)) {
-            keycode = found->first;
-        } else {
-            keycode = bindSpare(*keysym);
-            if (keycode == 0) {
-                return;
-            }
-            m_heldSpares.insert(keycode);
+        const std::optional<std::uint8_t> keycode =
+            held != m_held.end() ? std::optional(held->second) : keycodeAt(event.keyCode);
+        if (!keycode) {
+            return;
         }
-        m_held[event.keyCode] = keycode;
-        enqueue({Step::Kind::KeyPress, keycode});
+        m_held[event.keyCode] = *keycode;
+        enqueue({Step::Kind::KeyPress, *keycode});
         return;
     }
-    std::uint8_t keycode = 0;
+    std::optional<std::uint8_t> keycode;
     if (held != m_held.end()) {
         keycode = held->second;
-        m_heldSpares.erase(keycode);
         m_held.erase(held);
-    } else if (const auto found = find(*keysym)) {
-        keycode = found->first;
     } else {
-        return;
+        keycode = keycodeAt(event.keyCode);
     }
-    enqueue({Step::Kind::KeyRelease, keycode});
+    if (keycode) {
+        enqueue({Step::Kind::KeyRelease, *keycode});
+    }
 }
 
-void XTestEventSink::typeCharacter(char32_t character)
+std::optional<std::uint8_t> XTestEventSink::keycodeAt(std::uint16_t phoneKeyCode) const
 {
-    const auto keysym = X11KeyTable::keysymForCharacter(character);
-    if (!keysym) {
+    const std::optional<KeyPositions::Key> key = KeyPositions::find(phoneKeyCode);
+    if (!key) {
+        return std::nullopt;
+    }
+    // Servers whose keys have no XKB names number them as evdev does.
+    const std::uint8_t keycode =
+        m_keymap->keycode(key->xkbName).value_or(KeyPositions::evdevToXKeycode(key->evdevCode));
+    if (keycode < m_minKeycode || keycode > m_maxKeycode) {
+        return std::nullopt;
+    }
+    return keycode;
+}
+
+void XTestEventSink::typeText(const std::u16string& text)
+{
+    // What each key gives in the keyboard's state as it is (the layout group in effect, Num Lock),
+    // without Caps Lock, which is lifted while the text is typed. Keys sent before count.
+    if (m_steps.empty()) {
+        sync();
+    }
+    const X11Keymap::State state = m_keymap->state().value_or(X11Keymap::State{});
+    const auto locked = static_cast<std::uint8_t>(state.lockedModifiers & ~XCB_MOD_MASK_LOCK);
+    const bool capsLock = (state.lockedModifiers & XCB_MOD_MASK_LOCK) != 0;
+    const X11Keymap::Characters plain = m_keymap->characters(locked, state.group);
+    const X11Keymap::Characters shifted = m_keymap->characters(locked | XCB_MOD_MASK_SHIFT, state.group);
+    const bool modifiersHeld = std::any_of(m_held.begin(), m_held.end(), [](const auto& entry) {
+        return KeyPositions::isModifier(entry.first);
+    });
+    if (capsLock) {
+        enqueue({Step::Kind::LockCaps, 0});
+    }
+    const QString characters = QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+    for (const char32_t character : characters.toUcs4()) {
+        typeCharacter(character, plain, shifted, modifiersHeld);
+    }
+    if (capsLock) {
+        enqueue({Step::Kind::LockCaps, 1});
+    }
+}
+
+void XTestEventSink::typeCharacter(char32_t character, const X11Keymap::Characters& plain,
+                                   const X11Keymap::Characters& shifted, bool modifiersHeld)
+{
+    if (character == 0) {
         return;
     }
-    // With no modifier held, a character on the keyboard is typed with its own key (and Shift
-    // for the second level); otherwise, and for characters on no key, with a bound spare key,
-    // which gives the character whatever the modifiers.
-    const bool modifiersHeld =
-        std::any_of(m_held.begin(), m_held.end(), [](const auto& entry) { return isModifier(entry.first); });
+    // With no modifier held, a character the keyboard gives is typed with its own key (and Shift
+    // when that is what gives it); otherwise, and for characters on no key, with a bound spare
+    // key, which gives the character whatever the modifiers and the layout group.
+    const auto isSpare = [this](int keycode) {
+        return std::find(m_spares.begin(), m_spares.end(), keycode) != m_spares.end();
+    };
     if (!modifiersHeld) {
-        if (const auto found = find(*keysym)) {
-            const auto [keycode, level] = *found;
-            if (level == 0) {
-                enqueue({Step::Kind::KeyPress, keycode});
-                enqueue({Step::Kind::KeyRelease, keycode});
+        for (int keycode = m_minKeycode; keycode <= m_maxKeycode; ++keycode) {
+            if (plain[std::size_t(keycode)] == character && !isSpare(keycode)) {
+                enqueue({Step::Kind::KeyPress, static_cast<std::uint8_t>(keycode)});
+                enqueue({Step::Kind::KeyRelease, static_cast<std::uint8_t>(keycode)});
                 return;
             }
-            if (level == 1 && m_shiftKeycode) {
+        }
+        for (int keycode = m_minKeycode; m_shiftKeycode && keycode <= m_maxKeycode; ++keycode) {
+            if (shifted[std::size_t(keycode)] == character && !isSpare(keycode)) {
                 enqueue({Step::Kind::KeyPress, *m_shiftKeycode});
-                enqueue({Step::Kind::KeyPress, keycode});
-                enqueue({Step::Kind::KeyRelease, keycode});
+                enqueue({Step::Kind::KeyPress, static_cast<std::uint8_t>(keycode)});
+                enqueue({Step::Kind::KeyRelease, static_cast<std::uint8_t>(keycode)});
                 enqueue({Step::Kind::KeyRelease, *m_shiftKeycode});
                 return;
             }
         }
     }
-    const std::uint8_t keycode = bindSpare(*keysym);
+    const xkb_keysym_t keysym = xkb_utf32_to_keysym(character);
+    if (keysym == XKB_KEY_NoSymbol) {
+        return;
+    }
+    const std::uint8_t keycode = bindSpare(keysym);
     if (keycode != 0) {
         enqueue({Step::Kind::KeyPress, keycode});
         enqueue({Step::Kind::KeyRelease, keycode});
     }
-}
-
-std::optional<std::pair<std::uint8_t, int>> XTestEventSink::find(std::uint32_t keysym) const
-{
-    const int levels = std::min(m_keysymsPerKeycode, 2);
-    for (int level = 0; level < levels; ++level) {
-        for (int keycode = m_minKeycode; keycode <= m_maxKeycode; ++keycode) {
-            const std::size_t index =
-                std::size_t(keycode - m_minKeycode) * std::size_t(m_keysymsPerKeycode) + level;
-            if (index < m_keysyms.size() && m_keysyms[index] == keysym) {
-                return std::pair{static_cast<std::uint8_t>(keycode), level};
-            }
-        }
-    }
-    return std::nullopt;
 }
 
 std::uint8_t XTestEventSink::bindSpare(std::uint32_t keysym)
@@ -293,7 +309,7 @@ std::uint8_t XTestEventSink::bindSpare(std::uint32_t keysym)
     if (m_spares.empty()) {
         return 0;
     }
-    // An unbound spare if there is one, else the next in turn that is not held down.
+    // An unbound spare if there is one, else the next in turn.
     std::optional<std::uint8_t> chosen;
     for (const std::uint8_t spare : m_spares) {
         if (!m_planned.contains(spare)) {
@@ -301,15 +317,9 @@ std::uint8_t XTestEventSink::bindSpare(std::uint32_t keysym)
             break;
         }
     }
-    for (std::size_t tries = 0; !chosen && tries < m_spares.size(); ++tries) {
-        const std::uint8_t spare = m_spares[m_nextSpare];
-        m_nextSpare = (m_nextSpare + 1) % m_spares.size();
-        if (!m_heldSpares.contains(spare)) {
-            chosen = spare;
-        }
-    }
     if (!chosen) {
-        return 0;
+        chosen = m_spares[m_nextSpare];
+        m_nextSpare = (m_nextSpare + 1) % m_spares.size();
     }
     m_planned[*chosen] = keysym;
     enqueue({Step::Kind::Bind, *chosen, 0, 0, keysym});
@@ -395,6 +405,11 @@ void XTestEventSink::execute(const Step& step)
         m_boundAt.erase(step.detail);
         m_usedAt.erase(step.detail);
         break;
+    case Step::Kind::LockCaps:
+        // On the keymap's own connection: what was sent before is handled first.
+        sync();
+        m_keymap->lockCaps(step.detail != 0);
+        break;
     }
 }
 
@@ -423,31 +438,29 @@ void XTestEventSink::readMapping()
         return;
     }
     m_keysymsPerKeycode = reply->keysyms_per_keycode;
-    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
-    m_keysyms.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
+    const xcb_keysym_t* first = xcb_get_keyboard_mapping_keysyms(reply.get());
+    std::vector<xcb_keysym_t> keysyms(first, first + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
     // Our own bindings are not the keyboard's: those keys count as empty.
     for (const auto& [keycode, keysym] : m_bound) {
         const std::size_t start = std::size_t(keycode - m_minKeycode) * std::size_t(m_keysymsPerKeycode);
-        for (int level = 0; level < m_keysymsPerKeycode && start + level < m_keysyms.size(); ++level) {
-            m_keysyms[start + level] = 0;
+        for (int level = 0; level < m_keysymsPerKeycode && start + level < keysyms.size(); ++level) {
+            keysyms[start + level] = 0;
         }
     }
     m_spares.clear();
     for (int keycode = m_maxKeycode; keycode >= m_minKeycode; --keycode) {
         const std::size_t start = std::size_t(keycode - m_minKeycode) * std::size_t(m_keysymsPerKeycode);
-        bool empty = start + std::size_t(m_keysymsPerKeycode) <= m_keysyms.size();
+        bool empty = start + std::size_t(m_keysymsPerKeycode) <= keysyms.size();
         for (int level = 0; empty && level < m_keysymsPerKeycode; ++level) {
-            empty = m_keysyms[start + level] == 0;
+            empty = keysyms[start + level] == 0;
         }
         if (empty) {
             m_spares.push_back(static_cast<std::uint8_t>(keycode));
         }
     }
     m_nextSpare = 0;
-    m_shiftKeycode.reset();
-    if (const auto shift = find(XK_Shift_L); shift && shift->second == 0) {
-        m_shiftKeycode = shift->first;
-    }
+    m_keymap->reload();
+    m_shiftKeycode = keycodeAt(KeyPositions::leftShift);
 }
 
 void XTestEventSink::readEvents()
@@ -473,13 +486,9 @@ void XTestEventSink::unbindIdle()
         m_unbind.start(unbindAfter);
         return;
     }
-    for (auto planned = m_planned.begin(); planned != m_planned.end();) {
-        if (m_heldSpares.contains(planned->first)) {
-            ++planned;
-            continue;
-        }
-        enqueue({Step::Kind::Unbind, planned->first});
-        planned = m_planned.erase(planned);
+    for (const auto& [keycode, keysym] : m_planned) {
+        enqueue({Step::Kind::Unbind, keycode});
     }
+    m_planned.clear();
     run();
 }

@@ -97,6 +97,9 @@ TEST(ChromiumInterop, BrowserDecodesTheVideoHearsTheSoundAndSendsControl)
     EXPECT_TRUE(phone.report.value(u"codec"_s).toString().startsWith(u"video/H264"_s))
         << phone.report.value(u"codec"_s).toString().toStdString();
     EXPECT_TRUE(states.contains(SenderState::connected()));
+    const QJsonObject track = phone.report.value(u"track"_s).toObject();
+    EXPECT_EQ(track.value(u"id"_s).toString(), u"ovu-video0"_s);
+    EXPECT_EQ(track.value(u"streams"_s).toArray(), QJsonArray{u"ovu"_s});
 
     ASSERT_TRUE(
         phone.waitFor([](const QJsonObject& r) { return r[u"sound"_s][u"packets"_s].toInt() >= 50; }, 20s));

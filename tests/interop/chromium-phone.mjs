@@ -1,7 +1,7 @@
 // Headless Chromium as the phone's WebRTC end. Signalling travels as one JSON object per line:
 // the helper's "offer" and "ice" messages come in on stdin; "answer", "ice" and "report" lines go
-// out on stdout. A report tells what the page has seen: decoded frames and their size (from
-// getStats), sound packets on "ovu-audio" and their numbering; the page sends one control message
+// out on stdout. A report tells what the page has seen: the track and its streams, decoded frames
+// and their size (from getStats), sound packets on "ovu-audio" and their numbering; the page sends one control message
 // on "ovu-input" once that channel opens.
 import { chromium } from 'playwright-core';
 import readline from 'node:readline';
@@ -32,6 +32,7 @@ await page.evaluate(() => {
     }
   };
   pc.ontrack = (event) => {
+    window.track = { id: event.track.id, streams: event.streams.map((stream) => stream.id) };
     // A video element keeps the track decoding, as the app's view does.
     const video = document.createElement('video');
     video.muted = true;
@@ -76,7 +77,8 @@ await page.evaluate(() => {
   };
   window.report = async () => {
     const report = { t: 'report', framesDecoded: 0, frameWidth: 0, frameHeight: 0, codec: '',
-                     ice: pc.iceConnectionState, sound: window.sound, channels: window.channels || [] };
+                     ice: pc.iceConnectionState, sound: window.sound, channels: window.channels || [],
+                     track: window.track || null };
     const stats = await pc.getStats();
     stats.forEach((entry) => {
       if (entry.type === 'inbound-rtp' && entry.kind === 'video') {

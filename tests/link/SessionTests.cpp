@@ -6,8 +6,10 @@
 #include "link/X25519KeyPair.h"
 #include "tests/support/Bytes.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/Sanitizers.h"
 
 #include <QCoro/QCoroTimer>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
@@ -483,12 +485,18 @@ TEST(SessionLifecycle, CloseAfterTheChannelEndedReportsOnceMoreThenNever)
 
 TEST(SessionLifecycle, UnprovedSessionIsClosedWhenTheTimeRunsOut)
 {
-    Handshake h(false, 200ms);
+    // Long enough for a coarse timer (Qt makes timers of 2 s and more coarse: 5 % either way).
+    constexpr auto timeout = 2500ms;
+    QElapsedTimer clock;
+    clock.start();
+    Handshake h(false, timeout);
     h.hello();
     PhonePairing phone;
     phone.send(h);
     EXPECT_FALSE(h.ended());
-    ASSERT_TRUE(Tests::waitUntil([&] { return h.ended(); }, 2s));
+    ASSERT_TRUE(Tests::waitUntil([&] { return h.ended(); }, 5s));
+    EXPECT_GE(clock.elapsed(), timeout.count()) << "never early";
+    EXPECT_LE(clock.elapsed(), timeout.count() + 60 * Tests::slowdown) << "nor late";
     EXPECT_EQ(h.closedCount, 1);
     // The user answering afterwards changes nothing.
     *h.answer = true;

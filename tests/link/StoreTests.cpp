@@ -221,17 +221,21 @@ TEST(StoreFile, CopiesLeftByAKilledSaveAreClearedAtTheNextStart)
         PairedDevices store(f.folder);
         store.add(device(u"a"_s, u"A"_s, 'a'));
     }
+    // Only the helper's own unfinished copies go; a user's backup, whatever its name, stays.
+    const QStringList kept = {u"PAIRED.JSON.saving-AbC123"_s, u"other.json.saving-AbC123"_s,
+                              u"paired.json.backup"_s, u"paired.json.saving-AbC1234"_s,
+                              u"paired.json.unreadable"_s};
     for (const QString& name :
-         {u"paired.json.AbC123"_s, u"paired.json.unreadable"_s, u"other.json.AbC123"_s}) {
+         kept + QStringList{u"paired.json.saving-AbC123"_s, u"helper-id.saving-xyzXYZ"_s}) {
         QFile file(f.folder + u'/' + name);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("[{");
     }
     PairedDevices store(f.folder);
     EXPECT_EQ(store.devices().size(), 1);
-    EXPECT_EQ(
-        QDir(f.folder).entryList(QDir::Files | QDir::Hidden),
-        (QStringList{u"helper-id"_s, u"other.json.AbC123"_s, u"paired.json"_s, u"paired.json.unreadable"_s}));
+    QStringList expected = kept + QStringList{u"helper-id"_s, u"paired.json"_s};
+    expected.sort();
+    EXPECT_EQ(QDir(f.folder).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
 }
 
 TEST(StoreFile, UnreadableFileLoadsEmptyAndIsKeptAsideBeforeTheNextSave)

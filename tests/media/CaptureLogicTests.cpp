@@ -90,12 +90,15 @@ TEST(ScreenCaptureDisplays, NamesScalesAndMainFirstInAStableOrder)
 TEST(ScreenCaptureDisplays, ScreenWithoutANameIsNumberedButKeepsItsScale)
 {
     FakeBackend backend;
-    backend.displays = {{10, 1000, 500}, {11, 333, 100}};
-    backend.screenList = {{11, 1.5, QString()}};
+    backend.displays = {{10, 1000, 500}, {11, 333, 100}, {12, 1097, 617, 1920, 1080}};
+    backend.screenList = {{11, 1.5, QString()}, {12, 1.75, u"Wide"_s}};
     const auto list = ScreenCapture::listDisplays(backend).value();
     EXPECT_EQ(list[1].name, u"Display 2"_s);
-    EXPECT_EQ(list[1].pixelWidth, 499) << "333 × 1.5 = 499.5, truncated";
+    EXPECT_EQ(list[1].pixelWidth, 500) << "333 × 1.5 = 499.5, to the nearest pixel";
     EXPECT_FALSE(list[0].isMain);
+    // Pixels the platform knows are the display's own, not the points scaled back.
+    EXPECT_EQ(list[2].pixelWidth, 1920);
+    EXPECT_EQ(list[2].pixelHeight, 1080);
 }
 
 TEST(ScreenCaptureDisplays, FailuresArePassedOn)

@@ -104,6 +104,8 @@ TEST(VideoSenderLink, OfferListsTheTwoH264EntriesFirstAndTheDataChannels)
         EXPECT_TRUE(fmtp(payload).contains(u"level-asymmetry-allowed=1"_s));
     }
     EXPECT_TRUE(video.contains(u"a=sendonly"_s));
+    EXPECT_TRUE(video.contains(u"\r\na=msid:ovu ovu-video0"_s)) << "the track and its stream are named";
+    EXPECT_TRUE(offer.contains(u"a=msid-semantic: WMS ovu\r\n"_s));
     EXPECT_TRUE(offer.contains(u"m=application"_s)) << "the data channels are part of the offer";
     EXPECT_TRUE(Tests::waitForLogLine(HelperLog::path(), u"offer lists H264/90000, H264/90000"_s));
 

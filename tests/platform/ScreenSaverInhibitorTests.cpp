@@ -1,5 +1,6 @@
 // The screen saver request over a real D-Bus session bus of the test's own, answered by a stand-in
 // for the desktop's screen saver service.
+#include "platform/x11/X11DisplaySleep.h"
 #include "platform/xdg/ScreenSaverInhibitor.h"
 #include "tests/support/Child.h"
 #include "tests/support/EventLoop.h"
@@ -82,6 +83,17 @@ TEST(ScreenSaverInhibitor, AsksTheServiceAndWithdrawsWithItsCookie)
     ASSERT_TRUE(Tests::waitUntil([&] { return saver.released.size() == 2; }));
     EXPECT_EQ(saver.released.last(), 4002u);
     EXPECT_FALSE(inhibitor.cookie());
+
+    // Keeping an X display awake that cannot be reached holds nothing, the desktop's service
+    // included: a failed hold is never released.
+    {
+        X11DisplaySleep nowhere(":39", std::make_unique<ScreenSaverInhibitor>(
+                                           QDBusConnection::connectToBus(bus.address, u"x"_s)));
+        EXPECT_FALSE(nowhere.hold());
+        Tests::spin(200ms);
+    }
+    EXPECT_EQ(saver.inhibited.size(), 2);
+    QDBusConnection::disconnectFromBus(u"x"_s);
     QDBusConnection::disconnectFromBus(u"helper"_s);
     QDBusConnection::disconnectFromBus(u"screen-saver"_s);
 }

@@ -153,17 +153,19 @@ TEST(X11Displays, TwoMonitorsPrimaryFirstAndIdsFromOutputsOrNames)
     EXPECT_LT(backend.monitors()[1].id, 0x1000u) << "an atom, not an XID";
 }
 
-TEST(X11Displays, ScaleComesFromXftDpi)
+TEST(X11Displays, ScaleComesFromXftDpiAndPixelsAreTheMonitors)
 {
     X11Painter painter(two);
-    painter.setResources("Xcursor.size:\t24\nXft.dpi:\t192\n");
+    painter.setResources("Xcursor.size:\t24\nXft.dpi:\t168\n");
     X11CaptureBackend backend(two);
     const auto list = ScreenCapture::listDisplays(backend).value();
     painter.setResources("");
-    EXPECT_EQ(list[0].width, 960);
-    EXPECT_EQ(list[0].height, 540);
+    // 1.75: the points are rounded, the pixels are the monitor's own, captured unscaled.
+    EXPECT_EQ(list[0].width, 1097);
+    EXPECT_EQ(list[0].height, 617);
     EXPECT_EQ(list[0].pixelWidth, 1920);
     EXPECT_EQ(list[0].pixelHeight, 1080);
+    EXPECT_EQ(list[0].captureSize(1080), (std::pair<std::int64_t, std::int64_t>{1920, 1080}));
     EXPECT_DOUBLE_EQ(X11Monitors::scaleFromResources("Xft.dpi: 144"), 1.5);
     EXPECT_DOUBLE_EQ(X11Monitors::scaleFromResources("Xft.antialias: 1\n"), 1.0);
 }
@@ -178,18 +180,29 @@ TEST(X11Displays, EdidNameIsTheMonitorDescriptor)
     EXPECT_EQ(X11Monitors::edidName("short"), QString());
 }
 
-TEST(X11Displays, AddedMonitorIsNoticedAndAQuietScreenIsNot)
+TEST(X11Displays, EveryChangeIsAnnouncedOnceWhoeverReadsItFirst)
 {
+    X11Painter painter(two);
     X11CaptureBackend backend(two);
     int changes = 0;
     backend.onScreensChanged = [&] { ++changes; };
     Tests::spin(2500ms);
-    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(changes, 0) << "a quiet screen is no change";
+
+    // Each change is read first by another question (the display list, the permission poll,
+    // a display's bounds) before the backend's own check comes round.
     xrandr(two, {u"--setmonitor"_s, u"DP-C"_s, u"640/100x480/100+0+0"_s, u"none"_s});
-    const bool noticed = Tests::waitUntil([&] { return changes > 0; }, 4s);
+    EXPECT_EQ(ScreenCapture::listDisplays(backend).value().size(), 3);
+    EXPECT_TRUE(Tests::waitUntil([&] { return changes == 1; }, 4s));
+    painter.setResources("Xft.dpi:\t168\n");
+    EXPECT_TRUE(backend.isAvailable());
+    EXPECT_TRUE(Tests::waitUntil([&] { return changes == 2; }, 4s)) << "a new scale is a change";
+    painter.setResources("");
     xrandr(two, {u"--delmonitor"_s, u"DP-C"_s});
-    EXPECT_TRUE(noticed);
-    EXPECT_TRUE(Tests::waitUntil([&] { return changes > 1; }, 4s)) << "removing it is noticed too";
+    backend.displayBounds(backend.mainDisplayID());
+    EXPECT_TRUE(Tests::waitUntil([&] { return changes == 3; }, 4s)) << "read together, told together";
+    Tests::spin(2500ms);
+    EXPECT_EQ(changes, 3) << "each change once";
 }
 
 TEST(X11Capture, SolidColourArrivesAtTheRequestedSize)

@@ -4,6 +4,7 @@
 #include "platform/x11/X11Monitors.h"
 #include "platform/x11/X11Settings.h"
 #include "platform/x11/XTestEventSink.h"
+#include "tests/support/Child.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/QtPrinting.h"
 #include "tests/support/X11Observer.h"
@@ -11,6 +12,10 @@
 #include <QtEndian>
 
 #include <gtest/gtest.h>
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+#include <xkbcommon/xkbcommon-x11.h>
 
 #include <algorithm>
 #include <cmath>
@@ -50,6 +55,22 @@ struct Rig {
     X11Observer observer;
     std::shared_ptr<XTestEventSink> sink;
     InputInjector injector;
+};
+
+// Sets the display's keyboard layout with setxkbmap; the US layout again when it goes.
+struct KeyboardLayout {
+    QByteArray display;
+    X11Observer& observer;
+    KeyboardLayout(QByteArray name, X11Observer& watching) : display(std::move(name)), observer(watching) {}
+    ~KeyboardLayout() { set({u"-layout"_s, u"us"_s}); }
+    void set(const QStringList& arguments)
+    {
+        Tests::Child setxkbmap;
+        setxkbmap.start(u"setxkbmap"_s, QStringList{u"-display"_s, QString::fromLatin1(display)} + arguments);
+        ASSERT_TRUE(setxkbmap.wait(10s));
+        ASSERT_EQ(setxkbmap.exitCode(), 0) << setxkbmap.errors().constData();
+        observer.sync();
+    }
 };
 
 std::vector<std::uint32_t> keysymsOf(const std::vector<X11Observer::Event>& events)
@@ -157,6 +178,10 @@ TEST(XTest, WheelPixelsBecomeClicksOfButtonsFourToSeven)
     // Horizontal: the phone's dx = 40 scrolls right, −80 left.
     EXPECT_EQ(clicks({R"({"t":"w","dx":40})"}), (std::vector{7}));
     EXPECT_EQ(clicks({R"({"t":"w","dx":-80})"}), (std::vector{6, 6}));
+    // Pixels short of a click are dropped once the wheel has rested.
+    EXPECT_EQ(clicks({R"({"t":"w","dy":30})"}), std::vector<int>{});
+    Tests::spin(XTestEventSink::wheelRest + 100ms);
+    EXPECT_EQ(clicks({R"({"t":"w","dy":20})"}), std::vector<int>{});
     // A huge distance is bounded.
     EXPECT_EQ(clicks({R"({"t":"w","dy":1e9})"}).size(), std::size_t(XTestEventSink::maximumWheelClicks));
     EXPECT_EQ(rig.observer.pointerButtons(), 0);
@@ -176,7 +201,8 @@ TEST(XTest, ShiftAndTheAKeyTypeACapitalA)
     EXPECT_EQ(events[3].kind, Kind::KeyRelease);
     EXPECT_TRUE(rig.observer.keysDown().empty());
 
-    // Digits, punctuation, function keys, editing keys, Command: the X key of the same meaning.
+    // Digits, punctuation, function keys, editing keys: the key in the same place. Command is
+    // Control, this desktop's shortcut key; Option is Alt.
     for (const auto& [code, keysym] : std::vector<std::pair<int, std::uint32_t>>{{18, '1'},
                                                                                  {29, '0'},
                                                                                  {27, '-'},
@@ -187,7 +213,9 @@ TEST(XTest, ShiftAndTheAKeyTypeACapitalA)
                                                                                  {51, 0xFF08},
                                                                                  {53, 0xFF1B},
                                                                                  {115, 0xFF50},
-                                                                                 {55, 0xFFEB},
+                                                                                 {55, 0xFFE3},
+                                                                                 {54, 0xFFE4},
+                                                                                 {58, 0xFFE9},
                                                                                  {59, 0xFFE3}}) {
         const QByteArray number = QByteArray::number(code);
         rig.handle({R"({"t":"kc","c":)" + number + R"(,"d":true})",
@@ -206,15 +234,61 @@ TEST(XTest, TextArrivesAsItsCharactersAndTheMappingIsRestored)
     Rig rig(":1");
     const std::vector<std::uint32_t> before = rig.observer.keyboardMapping();
     rig.handle({R"({"t":"p","s":"héllo €中😀"})"});
-    EXPECT_EQ(keysymsOf(rig.observer.take()),
-              (std::vector<std::uint32_t>{'h', 0xE9, 'l', 'l', 'o', ' ', 0x10020AC, 0x1004E2D, 0x101F600}));
+    EXPECT_EQ(X11Observer::textOf(rig.observer.take()), u"héllo €中😀"_s);
     EXPECT_EQ(rig.observer.keyboardMapping(), before);
     EXPECT_TRUE(rig.observer.keysDown().empty());
 
-    // Capitals and punctuation on the second level come with Shift.
-    rig.handle({R"({"t":"p","s":"Hi!\n"})"});
+    // Capitals and punctuation on the second level come with Shift; a tab is the Tab key.
+    rig.handle({R"({"t":"p","s":"Hi!\t\n"})"});
     const auto events = rig.observer.take();
-    EXPECT_EQ(keysymsOf(events), (std::vector<std::uint32_t>{0xFFE1, 'H', 'i', 0xFFE1, '!', 0xFF0D}));
+    EXPECT_EQ(keysymsOf(events), (std::vector<std::uint32_t>{0xFFE1, 'H', 'i', 0xFFE1, '!', 0xFF09, 0xFF0D}));
+}
+
+TEST(XTest, KeysGoByPlaceAndTextByCharacterWhateverTheLayoutAndLocks)
+{
+    Rig rig(":1");
+    KeyboardLayout layout(":1", rig.observer);
+    auto text = [&](std::initializer_list<QByteArrayView> messages) {
+        rig.handle(messages);
+        return X11Observer::textOf(rig.observer.take());
+    };
+    const auto press = [](int code) {
+        const QByteArray number = QByteArray::number(code);
+        return std::pair{R"({"t":"kc","c":)" + number + R"(,"d":true})",
+                         R"({"t":"kc","c":)" + number + R"(,"d":false})"};
+    };
+    const auto [zDown, zUp] = press(6);
+    const auto [yDown, yUp] = press(16);
+    const auto [minusDown, minusUp] = press(27);
+    const auto [capsDown, capsUp] = press(57);
+    const auto [hDown, hUp] = press(4);
+
+    // German: the keys in the places of Z, Y and - type what the layout puts there; text is text.
+    layout.set({u"de"_s});
+    EXPECT_EQ(text({zDown, zUp, yDown, yUp, minusDown, minusUp}), u"yzß"_s);
+    EXPECT_EQ(text({R"({"t":"p","s":"zy-@"})"}), u"zy-@"_s);
+
+    // Caps Lock: keys follow it, text does not, and the lock stays on.
+    EXPECT_EQ(text({capsDown, capsUp, hDown, hUp}), u"H"_s);
+    EXPECT_EQ(text({R"({"t":"p","s":"Hello ä"})", R"({"t":"k","k":"x"})"}), u"Hello äx"_s);
+    EXPECT_EQ(text({hDown, hUp, capsDown, capsUp, hDown, hUp}), u"Hh"_s);
+
+    // English and Russian with the Russian group active: Latin text stays Latin.
+    layout.set({u"-layout"_s, u"us,ru"_s});
+    {
+        X11Keymap keymap(":1");
+        ASSERT_TRUE(keymap.isValid());
+        xcb_connection_t* connection = xcb_connect(":1", nullptr);
+        xkb_x11_setup_xkb_extension(connection, 1, 0, XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr,
+                                    nullptr, nullptr);
+        xcb_xkb_latch_lock_state(connection, XCB_XKB_ID_USE_CORE_KBD, 0, 0, 1, 1, 0, 0, 0);
+        std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+        xcb_disconnect(connection);
+        ASSERT_EQ(keymap.state()->group, 1);
+    }
+    EXPECT_EQ(text({hDown, hUp}), u"р"_s) << "the key in the place of H, in the Russian group";
+    EXPECT_EQ(text({R"({"t":"p","s":"hi пр"})"}), u"hi пр"_s);
+    EXPECT_TRUE(rig.observer.keysDown().empty());
 }
 
 TEST(XTest, ManyCharactersWithoutKeysAllArriveInOrder)

@@ -1,5 +1,10 @@
 #include "tests/support/X11Observer.h"
 
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+#include <xkbcommon/xkbcommon-x11.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -34,6 +39,17 @@ X11Observer::X11Observer(const QByteArray& display) : m_connection(xcb_connect(d
     const Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
         m_connection, xcb_intern_atom(m_connection, 0, sizeof name - 1, name), nullptr));
     m_syncAtom = atom ? atom->atom : 0;
+    m_keymap = std::make_unique<X11Keymap>(display);
+    // As toolkits do: XKB on this connection, so that key events carry their layout group, and
+    // its notifications of keymap changes (a client that uses XKB no longer hears of all of them
+    // as core MappingNotify events).
+    if (xkb_x11_setup_xkb_extension(m_connection, 1, 0, XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr,
+                                    nullptr, &m_xkbEvent, nullptr)) {
+        const std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+        const std::uint16_t parts = 0xFF;
+        xcb_xkb_select_events(m_connection, XCB_XKB_ID_USE_CORE_KBD, events, 0, events, parts, parts,
+                              nullptr);
+    }
     readMapping();
     m_receiver = std::thread([this] { receive(); });
     sync();
@@ -117,11 +133,12 @@ void X11Observer::receive()
         }
         case XCB_MAPPING_NOTIFY:
             readMapping();
+            m_keymap->reload();
             break;
         case XCB_MOTION_NOTIFY: {
             const auto* motion = reinterpret_cast<const xcb_motion_notify_event_t*>(generic);
             events.push_back(
-                {Event::Kind::Motion, motion->root_x, motion->root_y, 0, motion->state, 0, arrived});
+                {Event::Kind::Motion, motion->root_x, motion->root_y, 0, motion->state, 0, 0, arrived});
             break;
         }
         case XCB_BUTTON_PRESS:
@@ -129,18 +146,23 @@ void X11Observer::receive()
             const auto* button = reinterpret_cast<const xcb_button_press_event_t*>(generic);
             events.push_back(
                 {type == XCB_BUTTON_PRESS ? Event::Kind::ButtonPress : Event::Kind::ButtonRelease,
-                 button->root_x, button->root_y, button->detail, button->state, 0, arrived});
+                 button->root_x, button->root_y, button->detail, button->state, 0, 0, arrived});
             break;
         }
         case XCB_KEY_PRESS:
         case XCB_KEY_RELEASE: {
             const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(generic);
+            const X11Keymap::Translation translation = m_keymap->translate(key->detail, key->state);
             events.push_back({type == XCB_KEY_PRESS ? Event::Kind::KeyPress : Event::Kind::KeyRelease,
-                              key->root_x, key->root_y, key->detail, key->state,
-                              keysym(key->detail, key->state), arrived});
+                              key->root_x, key->root_y, key->detail, key->state, translation.keysym,
+                              translation.character, arrived});
             break;
         }
         default:
+            if (m_xkbEvent != 0 && type == m_xkbEvent) {
+                readMapping();
+                m_keymap->reload();
+            }
             break;
         }
     }
@@ -214,7 +236,6 @@ std::vector<std::uint32_t> X11Observer::keyboardMapping()
 void X11Observer::readMapping()
 {
     const xcb_setup_t* setup = xcb_get_setup(m_connection);
-    m_minKeycode = setup->min_keycode;
     const Reply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
         m_connection,
         xcb_get_keyboard_mapping(m_connection, setup->min_keycode,
@@ -223,17 +244,17 @@ void X11Observer::readMapping()
     if (!reply) {
         return;
     }
-    m_keysymsPerKeycode = reply->keysyms_per_keycode;
     const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
     m_mapping.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
 }
 
-std::uint32_t X11Observer::keysym(std::uint8_t keycode, std::uint16_t state) const
+QString X11Observer::textOf(const std::vector<Event>& events)
 {
-    const std::size_t row = std::size_t(keycode - m_minKeycode) * std::size_t(m_keysymsPerKeycode);
-    if (keycode < m_minKeycode || row + 2 > m_mapping.size()) {
-        return 0;
+    QString text;
+    for (const Event& event : events) {
+        if (event.kind == Event::Kind::KeyPress && event.character != 0) {
+            text += QString::fromUcs4(&event.character, 1);
+        }
     }
-    const std::uint32_t shifted = m_mapping[row + 1];
-    return (state & XCB_MOD_MASK_SHIFT) && shifted != 0 ? shifted : m_mapping[row];
+    return text;
 }

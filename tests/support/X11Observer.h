@@ -1,21 +1,25 @@
 #pragma once
 
+#include "platform/x11/X11Keymap.h"
+
 #include <QByteArray>
 #include <QPoint>
+#include <QString>
 
 #include <xcb/xcb.h>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
 // An X client with a window over the whole screen that has the keyboard focus: a thread of its
-// own records the pointer, button and key events as they arrive, translating keys with the
-// keyboard mapping it re-reads whenever the server says the mapping changed, as X clients do.
+// own records the pointer, button and key events as they arrive, translating keys with the XKB
+// keymap it re-reads whenever the server says the mapping changed, as X clients do.
 class X11Observer {
 public:
     struct Event {
@@ -26,8 +30,9 @@ public:
         // The button or keycode.
         int detail = 0;
         std::uint16_t state = 0;
-        // Keys: the keysym for the state's Shift level.
+        // Keys: the keysym and the character for the event's modifiers and layout group.
         std::uint32_t keysym = 0;
+        char32_t character = 0;
         // When it was read, on the steady clock.
         std::chrono::steady_clock::time_point arrived;
     };
@@ -51,18 +56,19 @@ public:
     std::uint16_t pointerButtons();
     std::vector<std::uint8_t> keysDown();
     std::vector<std::uint32_t> keyboardMapping();
+    // The characters of the key presses among the events.
+    static QString textOf(const std::vector<Event>& events);
 
 private:
     void receive();
     void readMapping();
-    std::uint32_t keysym(std::uint8_t keycode, std::uint16_t state) const;
 
     xcb_connection_t* m_connection;
     xcb_window_t m_root = 0;
     xcb_window_t m_window = 0;
-    std::uint8_t m_minKeycode = 8;
-    int m_keysymsPerKeycode = 0;
     std::vector<std::uint32_t> m_mapping;
+    std::unique_ptr<X11Keymap> m_keymap;
+    std::uint8_t m_xkbEvent = 0;
     xcb_atom_t m_syncAtom = 0;
 
     std::mutex m_mutex;

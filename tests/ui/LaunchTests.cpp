@@ -65,6 +65,8 @@ TEST(Launch, TheWelcomeWindowComesFirstAndWhileAPermissionIsMissing)
     EXPECT_FALSE(launch({u"-autoallow"_s}, false, false, true));
     QTemporaryDir folder;
     EXPECT_FALSE(launch({u"-renderui"_s, folder.path()}, false, false, true));
+    EXPECT_FALSE(launch({u"-autoallow"_s, u"-renderui"_s}, false, false, true)) << "without a folder too";
+    EXPECT_FALSE(launch({u"-renderui"_s}, false, false, true));
 }
 
 TEST(Launch, TheWindowIsMadeOnceCentredAndThenKeepsItsPlace)
@@ -100,18 +102,23 @@ TEST(Launch, SnapshotsAreWrittenInOrderAtTwiceThePointSizeAndTheHelperGoesOn)
     QTemporaryDir folder;
     Tests::UiModel m({u"-renderui"_s, folder.path()});
     m.model.devices().add(PairedDevice{u"A1"_s, u"Ana’s phone"_s, QByteArray(32, 'a'), {}});
-    // The views as the snapshot mode sees them: first thing at the start-up, in the same state.
+    m.model.recordCheck = [] { return true; };
+    m.model.controlCheck = [] { return true; };
+    m.loginItem->enabled = true;
+    OVUHelperApp app(m.model);
+    app.start();
+    EXPECT_FALSE(app.delegate.window());
+
+    // The views as the snapshot mode saw them: at the start-up, with the permissions read (no
+    // requests to grant them).
     PairingView pairing(u"Alex’s iPhone"_s, u"481 207"_s, [](bool) {});
     HelperMenu menu(m.model, m.model.devices());
     HelperWelcome welcome(m.model, [] {});
+    EXPECT_FALSE(Tests::shown(Tests::child(menu, u"recordingBox"_s), menu));
     const std::vector<std::pair<QString, QSize>> expected = {{u"pairing.png"_s, pairing.size() * 2},
                                                              {u"menu.png"_s, menu.size() * 2},
                                                              {u"welcome.png"_s, welcome.size() * 2}};
     const QColor background = menu.palette().color(QPalette::Window);
-
-    OVUHelperApp app(m.model);
-    app.start();
-    EXPECT_FALSE(app.delegate.window());
     EXPECT_TRUE(Tests::waitUntil([&] { return m.model.server().isListening(); }));
     std::optional<std::filesystem::file_time_type> previous;
     for (const auto& [name, size] : expected) {

@@ -177,13 +177,25 @@ TEST(Panel, OpenAtLoginShowsTheRealStateAfterEveryAttempt)
               u"Could not change Open at Login: The autostart folder cannot be written."_s);
 }
 
-TEST(Panel, OpenSettingsAsksTheModel)
+TEST(Panel, PermissionRequestsSayWhatTheDesktopNeedsAndOfferOnlyWhatItHas)
 {
     Panel p;
+    // A desktop with nothing to grant (X11): its words, and no button.
+    p.model.recordingHelp = u"Needs an X display."_s;
+    p.model.controlHelp = u"Needs XTEST."_s;
+    p.publish();
+    EXPECT_EQ(p.text(u"recordingBoxText"_s), u"Needs an X display."_s);
+    EXPECT_EQ(p.text(u"controlBoxText"_s), u"Needs XTEST."_s);
+    EXPECT_FALSE(p.visible(u"recordingBoxButton"_s));
+    EXPECT_FALSE(p.visible(u"controlBoxButton"_s));
+
+    // A desktop with a way to ask: the buttons ask the model.
     int control = 0;
     int recording = 0;
     p.model.openControlSettings = [&] { ++control; };
     p.model.openRecordingSettings = [&] { ++recording; };
+    p.publish();
+    EXPECT_TRUE(p.visible(u"controlBoxButton"_s));
     QTest::mouseClick(child<QPushButton>(p.menu, u"controlBoxButton"_s), Qt::LeftButton);
     EXPECT_EQ(control, 1);
     EXPECT_EQ(recording, 0);
@@ -194,14 +206,17 @@ TEST(Panel, OpenSettingsAsksTheModel)
 TEST(Panel, AllowedDevicesAreListedAndForgotten)
 {
     Panel p;
-    p.model.devices().add(PairedDevice{u"A1"_s, u"Ana’s phone"_s, QByteArray(32, 'a'), {}});
+    // Names come from the phones: markup in them is shown as it is.
+    const QString ana = u"<b>Ana</b>"_s;
+    p.model.devices().add(PairedDevice{u"A1"_s, ana, QByteArray(32, 'a'), {}});
     p.model.devices().add(PairedDevice{u"B2"_s, u"Ben’s phone"_s, QByteArray(32, 'b'), {}});
     EXPECT_TRUE(p.visible(u"devicesSection"_s));
     EXPECT_EQ(p.dividers(), 3);
     QList<QLabel*> names = p.menu.findChildren<QLabel*>(u"deviceName"_s);
     ASSERT_EQ(names.size(), 2);
-    EXPECT_EQ(names[0]->toolTip(), u"Ana’s phone"_s) << "in the store's order";
-    EXPECT_EQ(names[1]->toolTip(), u"Ben’s phone"_s);
+    EXPECT_EQ(Tests::seen(names[0]->toolTip()), ana) << "in the store's order";
+    EXPECT_EQ(Tests::seen(names[0]->text(), names[0]->textFormat()), ana);
+    EXPECT_EQ(Tests::seen(names[1]->toolTip()), u"Ben’s phone"_s);
 
     QList<QPushButton*> forget = p.menu.findChildren<QPushButton*>(u"forgetButton"_s);
     ASSERT_EQ(forget.size(), 2);
@@ -221,9 +236,12 @@ TEST(Panel, DisconnectEndsTheSessionWithItsReason)
     Panel p({u"-autoallow"_s});
     p.model.startUp();
     ASSERT_TRUE(Tests::waitUntil([&] { return p.model.server().isListening(); }));
-    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Cleo"_s);
+    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"<i>Cleo</i>"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return p.model.connectedName.has_value(); }, 5s));
     EXPECT_TRUE(p.visible(u"connectedBox"_s));
+    const auto* name = child<QLabel>(p.menu, u"connectedName"_s);
+    ASSERT_TRUE(name);
+    EXPECT_EQ(Tests::seen(name->text(), name->textFormat()), u"<i>Cleo</i>"_s);
     EXPECT_EQ(p.menu.findChildren<QLabel*>(u"deviceName"_s).size(), 1) << "the new phone is listed";
     QTest::mouseClick(child<QPushButton>(p.menu, u"disconnectButton"_s), Qt::LeftButton);
     ASSERT_TRUE(Tests::waitUntil([&] { return phone.closed; }, 3s));
@@ -251,6 +269,9 @@ TEST(Welcome, HeaderOverThePanelWithDoneOnReturn)
               u"Done closes this window and leaves OVU Helper running. Quitting stops OVU Desktop from "
               u"connecting to this Mac until you open OVU Helper again."_s);
     EXPECT_GE(welcome.height(), child(welcome, u"welcomeHeader"_s)->height() + menu->height());
+    // Off screen there is no tray: launching the helper again is the way back.
+    EXPECT_TRUE(
+        child<QLabel>(welcome, u"welcomeExplanation"_s)->text().startsWith(u"This desktop shows no tray"_s));
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     QTest::keyClick(&window, Qt::Key_Return);

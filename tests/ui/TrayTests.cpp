@@ -6,6 +6,7 @@
 #include "tests/support/ModelPhone.h"
 #include "tests/support/X11User.h"
 #include "tests/ui/UiFixture.h"
+#include "ui/HelperWelcome.h"
 #include "ui/OVUHelperApp.h"
 
 #include <QGuiApplication>
@@ -59,6 +60,7 @@ TEST(Tray, TheIconOpensThePanelAndFillsWhileAPhoneIsConnected)
                       u"--height"_s, u"24"_s, u"--transparent"_s, u"false"_s, u"--tint"_s, u"0xdddddd"_s},
                      environment));
     ASSERT_TRUE(Tests::waitUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10s));
+    EXPECT_TRUE(HelperWelcome::explanationText().startsWith(u"It lives in the tray"_s));
 
     const QRect strip(0, 0, QGuiApplication::primaryScreen()->geometry().width(), 30);
     Tests::UiModel m({u"-autoallow"_s});
@@ -95,9 +97,10 @@ TEST(Tray, TheIconOpensThePanelAndFillsWhileAPhoneIsConnected)
     ASSERT_TRUE(Tests::waitUntil([&] { return m.model.server().isListening(); }));
     EXPECT_EQ(app.traySymbol(), u"rectangle.on.rectangle"_s);
     {
-        Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Tia"_s);
+        Tests::ModelPhone phone(PhoneLink::Mode::pair, u"<u>Tia</u>"_s);
         ASSERT_TRUE(Tests::waitUntil([&] { return m.model.connectedName.has_value(); }, 5s));
         EXPECT_EQ(app.traySymbol(), u"rectangle.on.rectangle.fill"_s);
+        EXPECT_EQ(Tests::seen(app.tray()->toolTip()), u"OVU Helper: <u>Tia</u>"_s) << "the name as it is";
         EXPECT_TRUE(Tests::waitUntil([&] { return differences(user.grab(icon), idle) > 20; }, 3s))
             << "the tray shows the filled symbol";
         phone.link->close();

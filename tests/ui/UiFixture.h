@@ -8,6 +8,7 @@
 
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QWidget>
 
 #include <memory>
@@ -67,6 +68,17 @@ template <typename T = QWidget>
 T* child(const QWidget& parent, const QString& name)
 {
     return parent.findChild<T*>(name);
+}
+
+// What a text shows the user: text that a label or tooltip takes as rich text, by its words.
+inline QString seen(const QString& text, Qt::TextFormat format = Qt::AutoText)
+{
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text))) {
+        return text;
+    }
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
 }
 
 // Shown to the user: the widget and every parent up to `top` are not hidden.
