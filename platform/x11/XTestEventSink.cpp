@@ -364,7 +364,7 @@ XTestEventSink::Clock::time_point XTestEventSink::readyAt(const Step& step) cons
     case Step::Kind::Bind:
     case Step::Kind::Unbind:
         if (const auto used = m_usedAt.find(step.detail); used != m_usedAt.end()) {
-            return used->second + mappingSettle;
+            return used->second + reuseSettle;
         }
         break;
     default:

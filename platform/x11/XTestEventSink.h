@@ -29,9 +29,11 @@
 // through the key that gives it in the keyboard's current state (with Shift if need be), and
 // otherwise through a spare keycode (one the keyboard mapping leaves empty) bound to the
 // character for the moment; Caps Lock is lifted while text is typed. X clients translate a
-// keycode with the mapping they know when they handle the press, so a binding is left in place
-// for `mappingSettle` before its key is pressed and after, before it changes again; events queue
-// behind such a wait rather than block the caller.
+// keycode with the mapping they read when they hear it changed, which may be well after the
+// change (toolkits read the whole XKB keymap again), so a binding is left in place for
+// `mappingSettle` before its key is pressed and for `reuseSettle` after, before it changes again;
+// the spare keys are used in turn, and events queue behind such a wait rather than block the
+// caller.
 class XTestEventSink : public QObject, public EventSink {
     Q_OBJECT
 
@@ -40,6 +42,7 @@ public:
     // More clicks than this in one event are dropped, with the remainder.
     static constexpr int maximumWheelClicks = 50;
     static constexpr std::chrono::microseconds mappingSettle{2000};
+    static constexpr std::chrono::milliseconds reuseSettle{100};
     // Unused bindings go back to empty this long after the last event.
     static constexpr std::chrono::milliseconds unbindAfter{50};
     // Wheel pixels short of a click are dropped after this long without scrolling.
