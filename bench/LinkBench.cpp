@@ -127,7 +127,7 @@ double memorySeconds(int size)
 {
     auto [a, b] = MemoryConnection::makePair();
     auto phone = OVULinkChannel::create(std::move(a), Role::phone);
-    auto mac = OVULinkChannel::create(std::move(b), Role::mac);
+    auto mac = OVULinkChannel::create(std::move(b), Role::helper);
     open(phone, mac);
     return channelSeconds(phone, mac, size);
 }
@@ -141,17 +141,17 @@ double tcpSeconds(int size)
     std::shared_ptr<OVULinkChannel> mac;
     QObject::connect(&server, &QTcpServer::newConnection, [&] {
         mac = OVULinkChannel::create(std::make_unique<TcpConnection>(server.nextPendingConnection()),
-                                     Role::mac);
+                                     Role::helper);
     });
     // The accepted end exists once the outgoing one has connected.
     bool phoneOpen = false;
     phone->onOpen = [&] { phoneOpen = true; };
     phone->start();
     runUntil([&] { return phoneOpen && mac != nullptr; });
-    bool macOpen = false;
-    mac->onOpen = [&] { macOpen = true; };
+    bool helperOpen = false;
+    mac->onOpen = [&] { helperOpen = true; };
     mac->start();
-    runUntil([&] { return macOpen; });
+    runUntil([&] { return helperOpen; });
     return channelSeconds(phone, mac, size);
 }
 

@@ -1,113 +1,95 @@
 #include "core/HelperModel.h"
 
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "core/LinkServer.h"
-#include "core/ServiceAdvertiser.h"
 #include "link/LinkSession.h"
 #include "link/OVULinkChannel.h"
-#include "media/CaptureBackend.h"
 #include "media/ScreenCapture.h"
-#include "media/VideoSender.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTimer>
-#include <QJsonObject>
-#include <QSettings>
 #include <QTimer>
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
+#include <variant>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// The settings file: $XDG_CONFIG_HOME/OVU/OVU Helper.conf. A setting never stored reads as true.
-bool storedSetting(const QString& key)
-{
-    QSettings settings(u"OVU"_s, u"OVU Helper"_s);
-    return settings.value(key, true).toBool();
-}
-
-void storeSetting(const QString& key, bool value)
-{
-    QSettings settings(u"OVU"_s, u"OVU Helper"_s);
-    settings.setValue(key, value);
-}
-
 const QString notAllowedToRecord =
     u"OVU Helper is not allowed to record the screen yet. On the Mac: System Settings → Privacy & "
     u"Security → Screen & System Audio Recording."_s;
 
-// A JSON number that is a whole value in the range of T.
-template <typename T>
-std::optional<T> integerOf(const QJsonValue& value)
+// The phone's signalling as the sender takes it, and the sender's as it travels.
+std::optional<VideoSender::Signal> signalFrom(const QJsonObject& message)
 {
-    if (!value.isDouble()) {
-        return std::nullopt;
+    if (const auto answer = LinkMessages::Answer::from(message)) {
+        return RtcSessionDescription{RtcSessionDescription::Type::answer, answer->sdp};
     }
-    const double number = value.toDouble();
-    if (std::trunc(number) != number || number < double(std::numeric_limits<T>::min()) ||
-        number > double(std::numeric_limits<T>::max())) {
-        return std::nullopt;
+    if (const auto ice = LinkMessages::Ice::from(message)) {
+        return RtcIceCandidate{ice->candidate, ice->index, ice->mid};
     }
-    return static_cast<T>(number);
+    return std::nullopt;
 }
 
-// A requested picture height: any whole JSON number, held to the heights the helper sends.
-std::optional<int> heightOf(const QJsonValue& value)
+QJsonObject messageOf(const VideoSender::Signal& signal)
 {
-    if (!value.isDouble()) {
-        return std::nullopt;
+    if (const auto* offer = std::get_if<RtcSessionDescription>(&signal)) {
+        return LinkMessages::Offer{offer->sdp}.json();
     }
-    const double number = value.toDouble();
-    if (!std::isfinite(number) || std::trunc(number) != number) {
-        return std::nullopt;
-    }
-    return static_cast<int>(
-        std::clamp(number, double(HelperModel::minimumHeight), double(HelperModel::maximumHeight)));
+    const auto& candidate = std::get<RtcIceCandidate>(signal);
+    return LinkMessages::Ice{candidate.sdp, candidate.sdpMLineIndex, candidate.sdpMid}.json();
 }
 
 } // namespace
 
-HelperModel::HelperModel(LaunchOptions options, QString macName,
-                         std::unique_ptr<ServiceAdvertiser> advertiser,
-                         std::unique_ptr<PairedDevices> devices, std::unique_ptr<AudioOutput> audioOutput,
-                         std::unique_ptr<CaptureBackend> captureBackend, std::shared_ptr<EventSink> eventSink)
-    : options(std::move(options))
-    , mute(std::move(audioOutput))
-    , input(std::move(eventSink))
-    , recordCheck([this] { return m_capture != nullptr; })
-    , m_macName(std::move(macName))
-    , m_advertiser(std::move(advertiser))
+HelperModel::HelperModel(LaunchOptions launchOptions, Platform platform,
+                         std::unique_ptr<PairedDevices> devices)
+    : options(std::move(launchOptions))
+    , m_platform(std::move(platform))
     , m_devices(devices ? std::move(devices) : std::make_unique<PairedDevices>())
-    , m_captureBackend(std::move(captureBackend))
-    , m_capture(m_captureBackend ? std::make_unique<ScreenCapture>(*m_captureBackend) : nullptr)
+    , m_gate(options.autoAllow)
+    , m_silencer(std::move(m_platform.audioOutput))
+    , m_input(m_platform.eventSink, options.inputLog)
+    , m_sharing(std::make_unique<SharingSession>(m_platform.capture.get(), m_platform.sound.get(),
+                                                 m_platform.displaySleep.get(), m_silencer, m_input,
+                                                 VideoSender::Options{options.inputLog, options.rtcLog}))
 {
-    // The three settings are true until stored otherwise.
-    m_acceptsConnections = storedSetting(u"acceptsConnections"_s);
-    m_sendsSound = storedSetting(u"sendsSound"_s);
-    m_mutesWhileConnected = storedSetting(u"mutesWhileConnected"_s);
+    if (m_platform.doubleClickInterval) {
+        m_input.doubleClickInterval = m_platform.doubleClickInterval;
+    }
+    QPointer<HelperModel> self(this);
+    m_sharing->sendSignal = [self](const VideoSender::Signal& signal) {
+        if (self) {
+            self->send(messageOf(signal));
+        }
+    };
+    m_sharing->onFailed = [self](const QString& reason) {
+        if (self) {
+            self->endSession(reason);
+        }
+    };
+    m_sharing->onChanged = [self] {
+        if (self) {
+            Q_EMIT self->changed();
+        }
+    };
     // Quitting normally, and SIGTERM or SIGINT (which quit the application), never leave the
     // computer silent.
     if (QCoreApplication::instance()) {
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
-                [this] { mute.restore(); });
+                [this] { m_silencer.restore(); });
     }
 }
 
-HelperModel::~HelperModel()
-{
-    if (m_sender) {
-        m_sender->stop();
-    }
-}
+HelperModel::~HelperModel() = default;
 
 LinkServer& HelperModel::server()
 {
     if (!m_server) {
-        m_server = std::make_unique<LinkServer>(*m_devices, m_macName, std::move(m_advertiser));
+        m_server = std::make_unique<LinkServer>(*m_devices, m_platform.computerName,
+                                                std::move(m_platform.advertiser));
     }
     return *m_server;
 }
@@ -120,15 +102,20 @@ void HelperModel::startUp()
     m_started = true;
     // The views show the state as it is: the snapshots are taken once the permissions, the login
     // item and the settings are known.
-    canRecord = recordCheck();
-    canControl = controlCheck();
-    opensAtLogin = loginItem && loginItem->isEnabled();
+    canRecord = m_platform.canRecord();
+    canControl = m_platform.canControl();
+    opensAtLogin = m_platform.loginItem && m_platform.loginItem->isEnabled();
     if (renderUIIfAsked) {
         renderUIIfAsked();
     }
-    mute.removeLeftovers();
+    m_silencer.removeLeftovers();
     QPointer<HelperModel> weak(this);
-    server().askToPair = [weak](QString name, QString code) { return gate(weak, name, code); };
+    server().askToPair = [weak](QString name, QString code) -> QCoro::Task<bool> {
+        if (!weak) {
+            return [](bool no) -> QCoro::Task<bool> { co_return no; }(false);
+        }
+        return weak->m_gate.ask(std::move(name), std::move(code));
+    };
     server().onSession = [weak](const std::shared_ptr<LinkSession>& session) {
         if (weak) {
             weak->begin(session);
@@ -140,15 +127,15 @@ void HelperModel::startUp()
             Q_EMIT weak->changed();
         }
     };
-    if (m_acceptsConnections) {
+    if (acceptsConnections()) {
         server().start();
     }
     m_permissionTimer = new QTimer(this);
     m_permissionTimer->setInterval(permissionPollInterval);
     connect(m_permissionTimer, &QTimer::timeout, this, [this] { checkPermissions(); });
     m_permissionTimer->start();
-    if (m_captureBackend) {
-        m_captureBackend->onScreensChanged = [weak] {
+    if (m_platform.capture) {
+        m_platform.capture->onScreensChanged = [weak] {
             if (weak) {
                 weak->displaysChanged();
             }
@@ -162,8 +149,7 @@ void HelperModel::startUp()
 
 void HelperModel::setAcceptsConnections(bool on)
 {
-    m_acceptsConnections = on;
-    storeSetting(u"acceptsConnections"_s, on);
+    m_settings.setAcceptsConnections(on);
     if (on) {
         server().start();
     } else {
@@ -175,35 +161,28 @@ void HelperModel::setAcceptsConnections(bool on)
 
 void HelperModel::setSendsSound(bool on)
 {
-    m_sendsSound = on;
-    storeSetting(u"sendsSound"_s, on);
+    m_settings.setSendsSound(on);
     Q_EMIT changed();
 }
 
 void HelperModel::setMutesWhileConnected(bool on)
 {
-    m_mutesWhileConnected = on;
-    storeSetting(u"mutesWhileConnected"_s, on);
-    if (on) {
-        if (m_sender && m_sendsSound) {
-            mute.mute();
-        }
-    } else {
-        mute.restore();
-    }
+    m_settings.setMutesWhileConnected(on);
+    m_sharing->silence(on && sendsSound());
     Q_EMIT changed();
 }
 
 void HelperModel::setOpensAtLogin(bool on)
 {
-    if (!loginItem) {
+    LoginItem* item = m_platform.loginItem.get();
+    if (!item) {
         return;
     }
-    if (const std::optional<QString> error = on ? loginItem->enable() : loginItem->disable()) {
-        HelperLog::write(u"open at login: "_s + *error);
-        message = u"Could not change Open at Login: "_s + *error;
+    if (const Result<> changedItem = on ? item->enable() : item->disable(); !changedItem.ok()) {
+        HelperLog::write(u"open at login: "_s + changedItem.error());
+        message = u"Could not change Open at Login: "_s + changedItem.error();
     }
-    opensAtLogin = loginItem->isEnabled();
+    opensAtLogin = item->isEnabled();
     Q_EMIT changed();
 }
 
@@ -218,22 +197,22 @@ void HelperModel::forget(const PairedDevice& device)
 
 void HelperModel::checkPermissions()
 {
-    const bool record = recordCheck();
+    const bool record = m_platform.canRecord();
     if (record != canRecord) {
         canRecord = record;
         Q_EMIT changed();
     }
-    const bool control = controlCheck();
+    const bool control = m_platform.canControl();
     if (control != canControl) {
         canControl = control;
-        if (control && makeEventSource) {
-            input.source = makeEventSource();
+        if (control && m_platform.makeEventSink) {
+            m_input.sink = m_platform.makeEventSink();
         }
         HelperLog::write(control ? u"control allowed"_s : u"control not allowed"_s);
-        send(QJsonObject{{u"t"_s, u"control"_s}, {u"on"_s, control}});
+        send(LinkMessages::Control{control}.json());
         Q_EMIT changed();
     }
-    const bool atLogin = loginItem && loginItem->isEnabled();
+    const bool atLogin = m_platform.loginItem && m_platform.loginItem->isEnabled();
     if (atLogin != opensAtLogin) {
         opensAtLogin = atLogin;
         Q_EMIT changed();
@@ -242,15 +221,15 @@ void HelperModel::checkPermissions()
 
 void HelperModel::askForControl()
 {
-    if (!controlCheck() && openControlSettings) {
-        openControlSettings();
+    if (!m_platform.canControl() && m_platform.controlPage.open) {
+        m_platform.controlPage.open();
     }
 }
 
 void HelperModel::askForRecording()
 {
-    if (!recordCheck() && openRecordingSettings) {
-        openRecordingSettings();
+    if (!m_platform.canRecord() && m_platform.recordingPage.open) {
+        m_platform.recordingPage.open();
     }
 }
 
@@ -261,27 +240,20 @@ QCoro::Task<> HelperModel::displaysChanged()
     if (!self) {
         co_return;
     }
-    // The shown display may have moved: the pointer follows it.
-    if (self->m_sender && self->displayID) {
-        if (const std::optional<QRect> bounds = self->m_captureBackend->displayBounds(*self->displayID)) {
-            self->input.displayBounds = QRectF(*bounds);
-        }
-    }
-    if (self->m_session) {
-        self->send(QJsonObject{{u"t"_s, u"displays"_s}, {u"displays"_s, self->displayObjects()}});
-    }
+    self->m_sharing->displaysChanged();
+    self->send(LinkMessages::Displays{self->displayEntries()}.json());
 }
 
 QCoro::Task<> HelperModel::loadDisplays()
 {
     QPointer<HelperModel> self(this);
-    if (!m_capture) {
+    if (!m_sharing->capture()) {
         displays.clear();
         canRecord = false;
         Q_EMIT changed();
         co_return;
     }
-    const CaptureResult<QList<HelperDisplay>> result = co_await m_capture->displays();
+    const Result<QList<HelperDisplay>> result = co_await m_sharing->capture()->displays();
     if (!self) {
         co_return;
     }
@@ -289,38 +261,11 @@ QCoro::Task<> HelperModel::loadDisplays()
         displays = result.value();
         canRecord = true;
     } else {
-        HelperLog::write(u"no displays: "_s + result.error().description);
+        HelperLog::write(u"no displays: "_s + result.error());
         displays.clear();
-        canRecord = recordCheck();
+        canRecord = m_platform.canRecord();
     }
     Q_EMIT changed();
-}
-
-QCoro::Task<bool> HelperModel::pairingGate(QString name, QString code)
-{
-    return gate(this, name, code);
-}
-
-QCoro::Task<bool> HelperModel::gate(QPointer<HelperModel> model, QString name, QString code)
-{
-    if (!model) {
-        co_return false;
-    }
-    if (model->options.autoAllow) {
-        HelperLog::write(u"pairing with "_s + name + u", code "_s + code + u": allowed by -autoallow"_s);
-        co_return true;
-    }
-    if (model->lastRefusal && model->now() - *model->lastRefusal < refusalPause) {
-        HelperLog::write(u"pairing asked by "_s + name + u": turned away, a request was just refused"_s);
-        co_return false;
-    }
-    HelperLog::write(u"pairing asked by "_s + name);
-    const auto ask = model->askUser;
-    const bool allowed = ask ? co_await ask(name, code) : false;
-    if (model && !allowed) {
-        model->lastRefusal = model->now();
-    }
-    co_return allowed;
 }
 
 void HelperModel::begin(const std::shared_ptr<LinkSession>& session)
@@ -354,21 +299,10 @@ void HelperModel::begin(const std::shared_ptr<LinkSession>& session)
     prepare(weakSession);
 }
 
-void HelperModel::wakeDisplays()
-{
-    if (!displaySleep) {
-        return;
-    }
-    displaySleep->wake();
-    if (!m_awake) {
-        m_awake = displaySleep->hold();
-    }
-}
-
 QCoro::Task<> HelperModel::prepare(std::weak_ptr<LinkSession> session)
 {
     QPointer<HelperModel> self(this);
-    wakeDisplays();
+    m_sharing->wake();
     co_await loadDisplays();
     for (int pass = 0; pass < displayWaitPasses && self; ++pass) {
         if (self->displays.isEmpty() && self->canRecord) {
@@ -383,33 +317,23 @@ QCoro::Task<> HelperModel::prepare(std::weak_ptr<LinkSession> session)
     if (!self || !ready || self->m_session != ready) {
         co_return;
     }
-    ready->channel->send(QJsonObject{{u"t"_s, u"ready"_s},
-                                     {u"displays"_s, self->displayObjects()},
-                                     {u"control"_s, self->canControl},
-                                     {u"record"_s, self->canRecord},
-                                     {u"sound"_s, self->m_sendsSound}});
+    ready->channel->send(
+        LinkMessages::Ready{self->displayEntries(), self->canControl, self->canRecord, self->sendsSound()}
+            .json());
 }
 
 void HelperModel::handle(const QJsonObject& message)
 {
-    const QJsonValue type = message.value(u"t"_s);
-    if (!type.isString()) {
-        return;
-    }
-    const QString t = type.toString();
-    if (t == u"start"_s || t == u"view"_s) {
-        show(integerOf<std::uint32_t>(message.value(u"display"_s)),
-             heightOf(message.value(u"h"_s)).value_or(targetHeight));
-    } else if (t == u"answer"_s || t == u"ice"_s) {
-        if (m_sender) {
-            m_sender->receive(message);
-        }
-    } else if (t == u"bye"_s) {
+    if (const auto request = LinkMessages::Show::from(message)) {
+        show(*request);
+    } else if (const auto signal = signalFrom(message)) {
+        m_sharing->receive(*signal);
+    } else if (LinkMessages::Bye::from(message)) {
         endSession(std::nullopt);
     }
 }
 
-QCoro::Task<> HelperModel::show(std::optional<std::uint32_t> display, int height)
+QCoro::Task<> HelperModel::show(LinkMessages::Show request)
 {
     QPointer<HelperModel> self(this);
     if (displays.isEmpty()) {
@@ -418,8 +342,10 @@ QCoro::Task<> HelperModel::show(std::optional<std::uint32_t> display, int height
             co_return;
         }
     }
-    auto chosen = std::find_if(displays.cbegin(), displays.cend(),
-                               [&](const HelperDisplay& entry) { return display && entry.id == *display; });
+    // The display asked for, else the one shown last, else the first.
+    auto chosen = std::find_if(displays.cbegin(), displays.cend(), [&](const HelperDisplay& entry) {
+        return request.display && entry.id == *request.display;
+    });
     if (chosen == displays.cend()) {
         chosen = std::find_if(displays.cbegin(), displays.cend(), [&](const HelperDisplay& entry) {
             return displayID && entry.id == *displayID;
@@ -428,154 +354,42 @@ QCoro::Task<> HelperModel::show(std::optional<std::uint32_t> display, int height
     if (chosen == displays.cend()) {
         chosen = displays.cbegin();
     }
-    if (chosen == displays.cend() || !m_capture) {
-        send(QJsonObject{{u"t"_s, u"bye"_s}, {u"reason"_s, notAllowedToRecord}});
+    if (chosen == displays.cend()) {
+        send(LinkMessages::Bye{notAllowedToRecord}.json());
         co_return;
     }
     const HelperDisplay shown = *chosen;
-    targetHeight = height;
+    if (request.height) {
+        targetHeight =
+            static_cast<int>(std::clamp(*request.height, double(minimumHeight), double(maximumHeight)));
+    }
     displayID = shown.id;
-    const auto [width, pictureHeight] = shown.captureSize(targetHeight);
-    const double bits = std::trunc(double(width) * double(pictureHeight) * 5.5);
-    const int bitrate = static_cast<int>(std::clamp(bits, 6'000'000.0, 40'000'000.0));
-    if (const std::optional<QRect> bounds = m_captureBackend->displayBounds(shown.id)) {
-        input.displayBounds = QRectF(*bounds);
+    const auto [width, height] = shown.captureSize(targetHeight);
+    const bool starting = !m_sharing->isSharing();
+    if (starting) {
+        canControl = m_platform.canControl();
     }
-    HelperLog::write(u"showing "_s + shown.name + u" at "_s + QString::number(width) + u"x"_s +
-                     QString::number(pictureHeight));
-    const QJsonObject showing{{u"t"_s, u"showing"_s}, {u"display"_s, double(shown.id)}};
-
-    if (m_sender) {
-        m_sender->setMaxBitrate(bitrate);
-        const std::optional<CaptureError> error =
-            co_await m_capture->update(shown.id, int(width), int(pictureHeight));
-        if (!self) {
-            co_return;
-        }
-        if (error) {
-            HelperLog::write(u"could not change the capture: "_s + error->description);
-        }
-        send(showing);
-        co_return;
-    }
-
-    auto created = std::make_unique<VideoSender>(frameRate, bitrate);
-    VideoSender* sender = created.get();
-    sender->sendSignal = [self](const QJsonObject& signal) {
-        if (self) {
-            self->send(signal);
-        }
-    };
-    sender->onState = [self](const SenderState& newState) {
-        if (self) {
-            self->senderState(newState);
-        }
-    };
-    sender->onStats = [self](const SenderStats& figures) {
-        if (!self) {
-            return;
-        }
-        self->stats = figures;
-        if (figures.framesPerSecond > 0 || figures.megabitsPerSecond > 0) {
-            HelperLog::write(QString::asprintf("%.0f frames/s, %.1f Mbit/s, %dx%d, %s",
-                                               figures.framesPerSecond, figures.megabitsPerSecond,
-                                               figures.width, figures.height, qPrintable(figures.encoder)));
-        }
-        Q_EMIT self->changed();
-    };
-    canControl = controlCheck();
-    sender->onControlMessage = [self](const QByteArray& bytes) {
-        if (self) {
-            self->input.handle(bytes);
-        }
-    };
-    m_sender = std::move(created);
-    // Pictures and sound go from the capture's threads straight to the sender, which outlives
-    // every capture it is fed by (the capture is stopped first).
-    m_capture->onFrame = [sender](const std::shared_ptr<PixelBuffer>& buffer, std::chrono::nanoseconds time) {
-        sender->sendFrame(buffer, time);
-    };
-    m_capture->onAudio = [sender](const QByteArray& sound) { sender->sendAudio(sound); };
-    m_capture->onStopped = [self](const std::optional<CaptureError>& error) {
-        if (!self) {
-            return;
-        }
-        HelperLog::write(u"capture stopped: "_s + (error ? error->description : u"nil"_s));
-        self->endSession(u"The Mac stopped the screen capture."_s);
-    };
-    m_capture->framesPerSecond = frameRate;
-    m_capture->capturesAudio = m_sendsSound;
-    const std::optional<CaptureError> error =
-        co_await m_capture->start(shown.id, int(width), int(pictureHeight));
+    const Result<> started =
+        co_await m_sharing->show(shown, int(width), int(height), sendsSound(), mutesWhileConnected(),
+                                 [self] { return self && self->m_session != nullptr; });
     if (!self) {
         co_return;
     }
-    if (m_sender.get() != sender || !m_session) {
-        // The phone went away while the capture started: nothing is shared.
-        if (!error) {
-            co_await m_capture->stop();
-        }
-        if (self && m_sender.get() == sender) {
-            m_sender.reset();
-        }
-        co_return;
-    }
-    if (error) {
-        HelperLog::write(u"capture failed: "_s + error->description);
-        m_sender.reset();
-        canRecord = recordCheck();
-        send(QJsonObject{
-            {u"t"_s, u"bye"_s},
-            {u"reason"_s, canRecord ? u"The Mac could not start the screen capture: "_s + error->description
-                                    : notAllowedToRecord}});
+    if (!started.ok()) {
+        canRecord = m_platform.canRecord();
+        send(LinkMessages::Bye{canRecord ? u"The Mac could not start the screen capture: "_s + started.error()
+                                         : notAllowedToRecord}
+                 .json());
         Q_EMIT changed();
         co_return;
     }
-    m_sender->start();
-    message = std::nullopt;
-    if (m_sendsSound && m_mutesWhileConnected) {
-        mute.mute();
+    if (!m_sharing->isSharing()) {
+        co_return; // the phone went away meanwhile
     }
-    send(showing);
-    Q_EMIT changed();
-}
-
-void HelperModel::senderState(const SenderState& newState)
-{
-    state = newState;
-    if (newState.kind != SenderState::Kind::connected) {
-        input.releaseAll();
+    if (starting) {
+        message = std::nullopt;
     }
-    HelperLog::write(u"state "_s + newState.description());
-    Q_EMIT changed();
-    if (newState.kind == SenderState::Kind::failed && !newState.message.isEmpty()) {
-        endSession(newState.message);
-    }
-}
-
-QCoro::Task<> HelperModel::stopSharing()
-{
-    QPointer<HelperModel> self(this);
-    input.releaseAll();
-    if (m_capture) {
-        co_await m_capture->stop();
-        if (!self) {
-            co_return;
-        }
-    }
-    if (m_sender) {
-        m_sender->stop();
-        // Its own callbacks may be what brought us here: it goes once they have returned.
-        m_sender.release()->deleteLater();
-    }
-    stats = SenderStats{};
-    state = SenderState::idle();
-    // While a phone stays connected the display is kept on, shared or not.
-    if (!m_session && m_awake) {
-        displaySleep->release();
-        m_awake = false;
-    }
-    mute.restore();
+    send(LinkMessages::Showing{shown.id}.json());
     Q_EMIT changed();
 }
 
@@ -586,19 +400,14 @@ void HelperModel::send(const QJsonObject& message)
     }
 }
 
-QJsonArray HelperModel::displayObjects() const
+QList<LinkMessages::Display> HelperModel::displayEntries() const
 {
-    QJsonArray list;
+    QList<LinkMessages::Display> entries;
     for (const HelperDisplay& display : displays) {
-        list.append(QJsonObject{{u"id"_s, double(display.id)},
-                                {u"name"_s, display.name},
-                                {u"w"_s, double(display.width)},
-                                {u"h"_s, double(display.height)},
-                                {u"pw"_s, double(display.pixelWidth)},
-                                {u"ph"_s, double(display.pixelHeight)},
-                                {u"main"_s, display.isMain}});
+        entries.append({display.id, display.name, display.width, display.height, display.pixelWidth,
+                        display.pixelHeight, display.isMain});
     }
-    return list;
+    return entries;
 }
 
 void HelperModel::endSession(const std::optional<QString>& reason)
@@ -607,7 +416,7 @@ void HelperModel::endSession(const std::optional<QString>& reason)
         return;
     }
     if (reason) {
-        m_session->channel->send(QJsonObject{{u"t"_s, u"bye"_s}, {u"reason"_s, *reason}});
+        m_session->channel->send(LinkMessages::Bye{reason}.json());
     }
     std::shared_ptr<LinkSession> ended = std::move(m_session);
     m_session = nullptr;
@@ -622,5 +431,5 @@ void HelperModel::stopSharingSoon()
 {
     // As a task of its own: a phone that replaces this one is the active session by then, so
     // the display stays awake across the change.
-    QTimer::singleShot(0, this, [this] { stopSharing(); });
+    QTimer::singleShot(0, this, [this] { m_sharing->stop(m_session != nullptr); });
 }

@@ -1,6 +1,6 @@
 #include "core/LinkServer.h"
 
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "core/ServiceAdvertiser.h"
 #include "core/TcpListener.h"
 #include "link/LinkSession.h"
@@ -22,10 +22,10 @@ QString LinkServer::noPortProblem()
     return u"OVU Helper could not open a port to listen on."_s;
 }
 
-LinkServer::LinkServer(PairedDevices& devices, QString macName, std::unique_ptr<ServiceAdvertiser> advertiser,
-                       quint16 port)
+LinkServer::LinkServer(PairedDevices& devices, QString computerName,
+                       std::unique_ptr<ServiceAdvertiser> advertiser, quint16 port)
     : devices(devices)
-    , macName(std::move(macName))
+    , computerName(std::move(computerName))
     , askToPair(refuse)
     , m_port(port)
     , m_advertiser(std::move(advertiser))
@@ -88,7 +88,7 @@ void LinkServer::listenerReady()
     const quint16 listening = m_listener->port();
     HelperLog::write(u"listening on port "_s + QString::number(listening));
     if (m_advertiser) {
-        m_advertiser->advertise(macName, QString::fromLatin1(serviceType), listening);
+        m_advertiser->advertise(computerName, QString::fromLatin1(serviceType), listening);
     }
     if (onProblem) {
         onProblem(std::nullopt);
@@ -133,7 +133,7 @@ void LinkServer::accept(std::unique_ptr<Connection> connection)
     }
     QPointer<LinkServer> weak(this);
     auto session = LinkSession::create(
-        std::move(connection), devices, macName,
+        std::move(connection), devices, computerName,
         [weak](QString name, QString code) { return ask(weak, name, code); },
         [weak](const std::shared_ptr<LinkSession>& proved) {
             if (weak && weak->onSession) {

@@ -33,12 +33,12 @@ public:
     using AskToPair = std::function<QCoro::Task<bool>(QString name, QString code)>;
 
     // `advertiser` may be null (no advertisement); `port` is the port tried first.
-    LinkServer(PairedDevices& devices, QString macName, std::unique_ptr<ServiceAdvertiser> advertiser,
+    LinkServer(PairedDevices& devices, QString computerName, std::unique_ptr<ServiceAdvertiser> advertiser,
                quint16 port = preferredPort);
     ~LinkServer() override;
 
     PairedDevices& devices;
-    const QString macName;
+    const QString computerName;
     AskToPair askToPair;
     std::function<void(const std::shared_ptr<LinkSession>& session)> onSession;
     std::function<void(const std::optional<QString>& problem)> onProblem;

@@ -1,8 +1,7 @@
 #include "input/InputInjector.h"
 
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 
-#include <QCoreApplication>
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
@@ -44,17 +43,12 @@ double steadySeconds()
 
 } // namespace
 
-InputInjector::InputInjector(std::shared_ptr<EventSink> eventSource)
-    : source(std::move(eventSource))
+InputInjector::InputInjector(std::shared_ptr<EventSink> eventSink, bool logsInput)
+    : sink(std::move(eventSink))
     , uptime(steadySeconds)
     , doubleClickInterval([] { return defaultDoubleClickInterval; })
+    , m_logsInput(logsInput)
 {}
-
-bool InputInjector::logsInput()
-{
-    static const bool logs = QCoreApplication::arguments().contains(u"-inputlog"_s);
-    return logs;
-}
 
 const QHash<QString, std::uint16_t>& InputInjector::namedKeys()
 {
@@ -84,7 +78,7 @@ void InputInjector::handle(QByteArrayView bytes)
         return;
     }
     const Message& message = *decoded;
-    if (logsInput()) {
+    if (m_logsInput) {
         HelperLog::write(u"input "_s + message.t);
     }
     const QString& t = message.t;
@@ -259,7 +253,7 @@ std::uint64_t InputInjector::heldFlags() const
 
 void InputInjector::post(const InputEvent& event)
 {
-    if (source) {
-        source->post(event);
+    if (sink) {
+        sink->post(event);
     }
 }

@@ -19,13 +19,14 @@
 // display being shown. Lives on the main thread; no other thread touches it.
 class InputInjector {
 public:
-    explicit InputInjector(std::shared_ptr<EventSink> source);
+    // "-inputlog": a log line per handled message.
+    explicit InputInjector(std::shared_ptr<EventSink> sink, bool logsInput = false);
 
     // The shown display, in the global display space; nothing is posted for the pointer while
     // its width is not positive.
     QRectF displayBounds;
     // Where the events go; the owner may replace it.
-    std::shared_ptr<EventSink> source;
+    std::shared_ptr<EventSink> sink;
     // Seconds of a monotonic clock, and the user's double-click interval in seconds.
     std::function<double()> uptime;
     std::function<double()> doubleClickInterval;
@@ -35,8 +36,6 @@ public:
     // Releases every held key, then the held buttons.
     void releaseAll();
 
-    // "-inputlog" among the process's arguments: a log line per handled message.
-    static bool logsInput();
     // Key names the phone sends and their virtual key codes.
     static const QHash<QString, std::uint16_t>& namedKeys();
     // Modifier keys and their flag masks.
@@ -68,4 +67,5 @@ private:
     QPointF m_lastClickPoint;
     std::int64_t m_clickCount = 1;
     std::set<std::uint16_t> m_heldKeys;
+    const bool m_logsInput;
 };

@@ -18,23 +18,24 @@ QString LinkSession::defaultDeviceName()
 }
 
 std::shared_ptr<LinkSession> LinkSession::create(std::unique_ptr<Connection> connection,
-                                                 PairedDevices& devices, QString macName, AskToPair askToPair,
-                                                 OnProved onProved, std::chrono::milliseconds timeout)
+                                                 PairedDevices& devices, QString computerName,
+                                                 AskToPair askToPair, OnProved onProved,
+                                                 std::chrono::milliseconds timeout)
 {
-    std::shared_ptr<LinkSession> session(new LinkSession(std::move(connection), devices, std::move(macName),
-                                                         std::move(askToPair), std::move(onProved)));
+    std::shared_ptr<LinkSession> session(new LinkSession(
+        std::move(connection), devices, std::move(computerName), std::move(askToPair), std::move(onProved)));
     session->begin(timeout);
     return session;
 }
 
-LinkSession::LinkSession(std::unique_ptr<Connection> connection, PairedDevices& devices, QString macName,
+LinkSession::LinkSession(std::unique_ptr<Connection> connection, PairedDevices& devices, QString computerName,
                          AskToPair askToPair, OnProved onProved)
-    : channel(OVULinkChannel::create(std::move(connection), Role::mac))
-    , macName(std::move(macName))
+    : channel(OVULinkChannel::create(std::move(connection), Role::helper))
+    , computerName(std::move(computerName))
     , m_devices(devices)
     , m_askToPair(std::move(askToPair))
     , m_onProved(std::move(onProved))
-    , m_macNonce(Crypto::randomBytes(OVULink::nonceSize).value_or(QByteArray()))
+    , m_helperNonce(Crypto::randomBytes(OVULink::nonceSize).value_or(QByteArray()))
     , m_pairingKey(X25519KeyPair::generate())
     , m_pairingSalt(Crypto::randomBytes(OVULink::saltSize).value_or(QByteArray()))
     , m_timerContext(std::make_unique<QObject>())
@@ -62,7 +63,7 @@ void LinkSession::begin(std::chrono::milliseconds timeout)
             self->close();
         }
     });
-    if (m_macNonce.isEmpty() || m_pairingSalt.isEmpty() || !m_pairingKey) {
+    if (m_helperNonce.isEmpty() || m_pairingSalt.isEmpty() || !m_pairingKey) {
         // Without secure random values there is no safe handshake. Closing is deferred so the
         // owner has installed its closed callback by then.
         QTimer::singleShot(0, m_timerContext.get(), [weak] {
@@ -92,58 +93,38 @@ void LinkSession::handle(const QJsonObject& message, bool proved)
         }
         return;
     }
-    const QJsonValue type = message.value(u"t"_s);
-    const QString name = type.isString() ? type.toString() : QString();
-    if (name == u"hello"_s) {
-        hello(message);
-    } else if (name == u"auth"_s) {
+    if (const auto hello = LinkMessages::Hello::from(message)) {
+        greet(*hello);
+    } else if (LinkMessages::Auth::from(message)) {
         auth(proved);
-    } else if (name == u"pair"_s) {
-        pair(message, proved);
+    } else if (const auto pair = LinkMessages::Pair::from(message)) {
+        this->pair(*pair, proved);
     } else {
         close();
     }
 }
 
-void LinkSession::hello(const QJsonObject& message)
+void LinkSession::greet(const LinkMessages::Hello& hello)
 {
     if (m_gotHello) {
         close();
         return;
     }
-    const QJsonValue id = message.value(u"id"_s);
-    if (!id.isString() || id.toString().isEmpty() || Graphemes::count(id.toString()) > maximumIDLength) {
-        close();
-        return;
-    }
-    const QJsonValue nonceText = message.value(u"nonce"_s);
-    const std::optional<QByteArray> nonce =
-        nonceText.isString() ? Base64::decode(nonceText.toString()) : std::optional<QByteArray>();
-    if (!nonce || nonce->size() != OVULink::nonceSize) {
-        close();
-        return;
-    }
     m_gotHello = true;
-    deviceID = id.toString();
-    const QJsonValue name = message.value(u"name"_s);
-    if (name.isString() && !name.toString().isEmpty()) {
-        deviceName = Graphemes::prefix(name.toString(), maximumNameLength);
+    deviceID = hello.id;
+    if (hello.name && !hello.name->isEmpty()) {
+        deviceName = Graphemes::prefix(*hello.name, maximumNameLength);
     }
-    m_phoneNonce = *nonce;
+    m_phoneNonce = hello.nonce;
 
     const std::optional<QByteArray> stored = m_devices.key(deviceID);
-    channel->send(QJsonObject{
-        {u"t"_s, u"hello"_s},
-        {u"v"_s, 1},
-        {u"id"_s, m_devices.helperID()},
-        {u"name"_s, macName},
-        {u"nonce"_s, Base64::encode(m_macNonce)},
-        {u"known"_s, stored.has_value()},
-        {u"commit"_s, Base64::encode(OVULink::commitment(m_pairingKey->publicKey(), m_pairingSalt))},
-    });
+    channel->send(LinkMessages::HelperHello{m_devices.helperID(), computerName, m_helperNonce,
+                                            stored.has_value(),
+                                            OVULink::commitment(m_pairingKey->publicKey(), m_pairingSalt)}
+                      .json());
     if (stored) {
         // The phone may now prove itself; it may still pair afresh with a plain "pair".
-        channel->installKey(OVULink::sessionKey(*stored, m_phoneNonce, m_macNonce));
+        channel->installKey(OVULink::sessionKey(*stored, m_phoneNonce, m_helperNonce));
     }
 }
 
@@ -160,34 +141,23 @@ void LinkSession::auth(bool proved)
     }
 }
 
-void LinkSession::pair(const QJsonObject& message, bool proved)
+void LinkSession::pair(const LinkMessages::Pair& pair, bool proved)
 {
     if (!m_gotHello || proved || m_pairing) {
         close();
         return;
     }
-    const QJsonValue pub = message.value(u"pub"_s);
-    const std::optional<QByteArray> phoneKey =
-        pub.isString() ? Base64::decode(pub.toString()) : std::optional<QByteArray>();
-    if (!phoneKey) {
-        close();
-        return;
-    }
-    const std::optional<QByteArray> secret = m_pairingKey->sharedSecret(*phoneKey);
+    const std::optional<QByteArray> secret = m_pairingKey->sharedSecret(pair.publicKey);
     if (!secret) {
         close();
         return;
     }
     m_pairing = true;
-    const QByteArray macKey = m_pairingKey->publicKey();
-    channel->send(QJsonObject{
-        {u"t"_s, u"pair"_s},
-        {u"pub"_s, Base64::encode(macKey)},
-        {u"salt"_s, Base64::encode(m_pairingSalt)},
-    });
-    const QString code = OVULink::comparisonCode(*secret, *phoneKey, macKey);
-    const QByteArray pairKey = OVULink::pairKey(*secret, *phoneKey, macKey);
-    channel->installKey(OVULink::sessionKey(pairKey, m_phoneNonce, m_macNonce));
+    const QByteArray helperKey = m_pairingKey->publicKey();
+    channel->send(LinkMessages::PairAnswer{helperKey, m_pairingSalt}.json());
+    const QString code = OVULink::comparisonCode(*secret, pair.publicKey, helperKey);
+    const QByteArray pairKey = OVULink::pairKey(*secret, pair.publicKey, helperKey);
+    channel->installKey(OVULink::sessionKey(pairKey, m_phoneNonce, m_helperNonce));
     channel->requiresProof = true;
     decide(shared_from_this(), code, pairKey);
 }
@@ -203,14 +173,14 @@ QCoro::Task<> LinkSession::decide(std::shared_ptr<LinkSession> self, QString cod
     if (allowed) {
         self->m_devices.add(
             PairedDevice{self->deviceID, self->deviceName, pairKey, std::chrono::system_clock::now()});
-        self->channel->send(QJsonObject{{u"t"_s, u"paired"_s}});
+        self->channel->send(LinkMessages::Paired{}.json());
         self->channel->requiresProof = true;
         self->isProved = true;
         if (self->m_onProved) {
             self->m_onProved(self);
         }
     } else {
-        self->channel->send(QJsonObject{{u"t"_s, u"denied"_s}});
+        self->channel->send(LinkMessages::Denied{}.json());
         co_await QCoro::sleepFor(std::chrono::milliseconds(300));
         self->close();
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/LinkMessages.h"
 #include "link/OVULinkChannel.h"
 #include "link/X25519KeyPair.h"
 
@@ -26,12 +27,11 @@ public:
 
     // A session not proved within this time is closed.
     static constexpr std::chrono::seconds proofTimeout{120};
-    static constexpr qsizetype maximumIDLength = 64;
     static constexpr qsizetype maximumNameLength = 60;
 
     // Creates the session and starts its channel; the caller keeps it alive until it ends.
     static std::shared_ptr<LinkSession> create(std::unique_ptr<Connection> connection, PairedDevices& devices,
-                                               QString macName, AskToPair askToPair, OnProved onProved,
+                                               QString computerName, AskToPair askToPair, OnProved onProved,
                                                std::chrono::milliseconds timeout = proofTimeout);
     ~LinkSession();
     LinkSession(const LinkSession&) = delete;
@@ -45,8 +45,8 @@ public:
     std::function<void(const QJsonObject& message)> onMessage;
     std::function<void()> onClosed;
 
-    const QString macName;
-    const QByteArray& macNonce() const { return m_macNonce; }
+    const QString computerName;
+    const QByteArray& helperNonce() const { return m_helperNonce; }
     const QByteArray& phoneNonce() const { return m_phoneNonce; }
     const QByteArray& pairingSalt() const { return m_pairingSalt; }
     bool gotHello() const { return m_gotHello; }
@@ -59,19 +59,19 @@ public:
     static QString defaultDeviceName();
 
 private:
-    LinkSession(std::unique_ptr<Connection> connection, PairedDevices& devices, QString macName,
+    LinkSession(std::unique_ptr<Connection> connection, PairedDevices& devices, QString computerName,
                 AskToPair askToPair, OnProved onProved);
     void begin(std::chrono::milliseconds timeout);
     void handle(const QJsonObject& message, bool proved);
-    void hello(const QJsonObject& message);
+    void greet(const LinkMessages::Hello& hello);
     void auth(bool proved);
-    void pair(const QJsonObject& message, bool proved);
+    void pair(const LinkMessages::Pair& pair, bool proved);
     static QCoro::Task<> decide(std::shared_ptr<LinkSession> self, QString code, QByteArray pairKey);
 
     PairedDevices& m_devices;
     const AskToPair m_askToPair;
     const OnProved m_onProved;
-    QByteArray m_macNonce;
+    QByteArray m_helperNonce;
     QByteArray m_phoneNonce;
     std::optional<X25519KeyPair> m_pairingKey;
     QByteArray m_pairingSalt;

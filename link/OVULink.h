@@ -19,14 +19,14 @@ inline constexpr int keySize = 32;
 // SHA-256 of the public key followed by the salt.
 QByteArray commitment(QByteArrayView publicKey, QByteArrayView salt);
 
-// The six-digit comparison code: HKDF-SHA256 over the shared secret with salt phoneKey ‖ macKey,
+// The six-digit comparison code: HKDF-SHA256 over the shared secret with salt phoneKey ‖ helperKey,
 // four bytes read big-endian, modulo 1,000,000, zero-padded to six digits.
-QString comparisonCode(QByteArrayView secret, QByteArrayView phoneKey, QByteArrayView macKey);
+QString comparisonCode(QByteArrayView secret, QByteArrayView phoneKey, QByteArrayView helperKey);
 
-// The long-term pairing key: HKDF-SHA256 over the shared secret with salt phoneKey ‖ macKey, 32 bytes.
-QByteArray pairKey(QByteArrayView secret, QByteArrayView phoneKey, QByteArrayView macKey);
+// The long-term pairing key: HKDF-SHA256 over the shared secret with salt phoneKey ‖ helperKey, 32 bytes.
+QByteArray pairKey(QByteArrayView secret, QByteArrayView phoneKey, QByteArrayView helperKey);
 
-// The per-connection channel key: HKDF-SHA256 over the pairing key with salt phoneNonce ‖ macNonce.
-QByteArray sessionKey(QByteArrayView pairingKey, QByteArrayView phoneNonce, QByteArrayView macNonce);
+// The per-connection channel key: HKDF-SHA256 over the pairing key with salt phoneNonce ‖ helperNonce.
+QByteArray sessionKey(QByteArrayView pairingKey, QByteArrayView phoneNonce, QByteArrayView helperNonce);
 
 } // namespace OVULink

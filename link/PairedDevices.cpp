@@ -1,7 +1,7 @@
 #include "link/PairedDevices.h"
 
-#include "core/HelperLog.h"
-#include "core/PrivateFiles.h"
+#include "base/HelperLog.h"
+#include "base/PrivateFiles.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,8 +6,8 @@
 // Which end of a link a channel is. The raw value is the direction label that enters every
 // authentication tag, so a frame one end sent can never be accepted by that same end.
 enum class Role : std::uint8_t {
-    phone = 0x50, // "P"
-    mac = 0x4D,   // "M"
+    phone = 0x50,  // "P"
+    helper = 0x4D, // "M"
 };
 
 constexpr std::uint8_t rawValue(Role role)
@@ -20,8 +20,8 @@ constexpr std::optional<Role> roleFromRaw(std::uint8_t raw)
     switch (raw) {
     case rawValue(Role::phone):
         return Role::phone;
-    case rawValue(Role::mac):
-        return Role::mac;
+    case rawValue(Role::helper):
+        return Role::helper;
     default:
         return std::nullopt;
     }
@@ -30,5 +30,5 @@ constexpr std::optional<Role> roleFromRaw(std::uint8_t raw)
 // The role of the other end of a link.
 constexpr Role otherRole(Role role)
 {
-    return role == Role::mac ? Role::phone : Role::mac;
+    return role == Role::helper ? Role::phone : Role::helper;
 }

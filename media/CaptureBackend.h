@@ -1,7 +1,6 @@
 #pragma once
 
-#include "media/AudioSample.h"
-#include "media/CaptureError.h"
+#include "base/Result.h"
 #include "media/PixelBuffer.h"
 
 #include <QRect>
@@ -39,7 +38,6 @@ public:
         int width = 0;
         int height = 0;
         int framesPerSecond = 60;
-        bool capturesAudio = false;
     };
     enum class FrameStatus { complete, idle, blank, suspended, started, stopped };
     // One picture sample; only a complete one carries a buffer.
@@ -55,45 +53,33 @@ public:
     public:
         virtual ~Sink() = default;
         virtual void videoSample(const VideoSample& sample) = 0;
-        // One sound buffer, on the stream's sound thread.
-        virtual void audioSample(const AudioSample& sample) = 0;
-        // The stream ended by itself (the display server went away); called once, on any thread.
-        virtual void streamStopped(const std::optional<CaptureError>& error) = 0;
+        // The stream ended by itself (the display server went away), with why; called once, on
+        // any thread.
+        virtual void streamStopped(const Result<>& why) = 0;
     };
 
     class Stream {
     public:
         virtual ~Stream() = default;
         // Retargets the running stream; applied before it returns.
-        virtual std::optional<CaptureError> update(const Target& target) = 0;
+        virtual Result<> update(const Target& target) = 0;
         // Stops the stream; no sample is delivered after it returns.
-        virtual std::optional<CaptureError> stop() = 0;
+        virtual Result<> stop() = 0;
     };
 
     virtual ~CaptureBackend() = default;
 
     // The capturable displays in the platform's order.
-    virtual CaptureResult<std::vector<Display>> shareableDisplays() = 0;
+    virtual Result<std::vector<Display>> shareableDisplays() = 0;
     virtual std::vector<Screen> screens() = 0;
     virtual std::uint32_t mainDisplayID() = 0;
     // The display's rectangle in the desktop's global coordinates, in pixels.
     virtual std::optional<QRect> displayBounds(std::uint32_t displayID) = 0;
-    virtual CaptureResult<std::unique_ptr<Stream>> startStream(const Target& target, Sink& sink) = 0;
+    virtual Result<std::unique_ptr<Stream>> startStream(const Target& target, Sink& sink) = 0;
 
     // The set of displays, or their sizes, changed.
     std::function<void()> onScreensChanged;
-};
 
-// The system's sound as a stream of buffers, the sound half of a capture.
-class SoundSource {
-public:
-    class Stream {
-    public:
-        virtual ~Stream() = default;
-        // No buffer is delivered after it returns.
-        virtual void stop() = 0;
-    };
-    virtual ~SoundSource() = default;
-    // Starts recording what this computer plays; buffers go to the sink's audioSample.
-    virtual std::unique_ptr<Stream> start(CaptureBackend::Sink& sink) = 0;
+    // The failure when there is nothing to capture.
+    static Failure noDisplay() { return {QStringLiteral("No display to capture.")}; }
 };

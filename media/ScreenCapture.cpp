@@ -1,7 +1,5 @@
 #include "media/ScreenCapture.h"
 
-#include <QtEndian>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -16,11 +14,11 @@ ScreenCapture::~ScreenCapture()
     }
 }
 
-CaptureResult<QList<HelperDisplay>> ScreenCapture::listDisplays(CaptureBackend& backend)
+Result<QList<HelperDisplay>> ScreenCapture::listDisplays(CaptureBackend& backend)
 {
-    CaptureResult<std::vector<CaptureBackend::Display>> content = backend.shareableDisplays();
+    Result<std::vector<CaptureBackend::Display>> content = backend.shareableDisplays();
     if (!content.ok()) {
-        return content.error();
+        return Failure{content.error()};
     }
     const std::uint32_t mainID = backend.mainDisplayID();
     const std::vector<CaptureBackend::Screen> screens = backend.screens();
@@ -55,20 +53,20 @@ CaptureResult<QList<HelperDisplay>> ScreenCapture::listDisplays(CaptureBackend& 
     return displays;
 }
 
-QCoro::Task<CaptureResult<QList<HelperDisplay>>> ScreenCapture::displays()
+QCoro::Task<Result<QList<HelperDisplay>>> ScreenCapture::displays()
 {
     co_return listDisplays(m_backend);
 }
 
-CaptureResult<std::uint32_t> ScreenCapture::filter(std::uint32_t displayID)
+Result<std::uint32_t> ScreenCapture::filter(std::uint32_t displayID)
 {
-    CaptureResult<std::vector<CaptureBackend::Display>> content = m_backend.shareableDisplays();
+    Result<std::vector<CaptureBackend::Display>> content = m_backend.shareableDisplays();
     if (!content.ok()) {
-        return content.error();
+        return Failure{content.error()};
     }
     const auto& list = content.value();
     if (list.empty()) {
-        return CaptureError::noDisplay();
+        return CaptureBackend::noDisplay();
     }
     const auto found = std::find_if(list.begin(), list.end(),
                                     [&](const CaptureBackend::Display& d) { return d.id == displayID; });
@@ -77,41 +75,41 @@ CaptureResult<std::uint32_t> ScreenCapture::filter(std::uint32_t displayID)
 
 CaptureBackend::Target ScreenCapture::target(std::uint32_t displayID, int width, int height) const
 {
-    return CaptureBackend::Target{displayID, width, height, framesPerSecond, capturesAudio};
+    return CaptureBackend::Target{displayID, width, height, framesPerSecond};
 }
 
-QCoro::Task<std::optional<CaptureError>> ScreenCapture::start(std::uint32_t displayID, int width, int height)
+QCoro::Task<Result<>> ScreenCapture::start(std::uint32_t displayID, int width, int height)
 {
-    const CaptureResult<std::uint32_t> chosen = filter(displayID);
+    const Result<std::uint32_t> chosen = filter(displayID);
     if (!chosen.ok()) {
-        co_return chosen.error();
+        co_return Failure{chosen.error()};
     }
     ++m_generation;
-    CaptureResult<std::unique_ptr<CaptureBackend::Stream>> stream =
+    Result<std::unique_ptr<CaptureBackend::Stream>> stream =
         m_backend.startStream(target(chosen.value(), width, height), *this);
     if (!stream.ok()) {
-        co_return stream.error();
+        co_return Failure{stream.error()};
     }
     m_stream = std::move(stream.value());
-    co_return std::nullopt;
+    co_return Result<>();
 }
 
-QCoro::Task<std::optional<CaptureError>> ScreenCapture::update(std::uint32_t displayID, int width, int height)
+QCoro::Task<Result<>> ScreenCapture::update(std::uint32_t displayID, int width, int height)
 {
     if (!m_stream) {
-        co_return std::nullopt;
+        co_return Result<>();
     }
-    const CaptureResult<std::uint32_t> chosen = filter(displayID);
+    const Result<std::uint32_t> chosen = filter(displayID);
     if (!chosen.ok()) {
-        co_return chosen.error();
+        co_return Failure{chosen.error()};
     }
     co_return m_stream->update(target(chosen.value(), width, height));
 }
 
-QCoro::Task<std::optional<CaptureError>> ScreenCapture::stop()
+QCoro::Task<Result<>> ScreenCapture::stop()
 {
     if (!m_stream) {
-        co_return std::nullopt;
+        co_return Result<>();
     }
     std::unique_ptr<CaptureBackend::Stream> stream = std::move(m_stream);
     ++m_generation;
@@ -129,10 +127,10 @@ void ScreenCapture::videoSample(const CaptureBackend::VideoSample& sample)
     }
 }
 
-void ScreenCapture::streamStopped(const std::optional<CaptureError>& error)
+void ScreenCapture::streamStopped(const Result<>& why)
 {
     const std::uint64_t generation = m_generation.load();
-    m_mainThread.post([this, generation, error] {
+    m_mainThread.post([this, generation, why] {
         // A stream the model stopped (or replaced) meanwhile reports nothing.
         if (!m_stream || generation != m_generation.load()) {
             return;
@@ -140,74 +138,7 @@ void ScreenCapture::streamStopped(const std::optional<CaptureError>& error)
         std::unique_ptr<CaptureBackend::Stream> ended = std::move(m_stream);
         ended->stop();
         if (onStopped) {
-            onStopped(error);
+            onStopped(why);
         }
     });
-}
-
-namespace {
-
-std::int16_t sampleValue(float x)
-{
-    // 0.8 of full scale (26213.6 in single precision), so the result never reaches the limits;
-    // 1.0 and above, and NaN, give 26213.
-    if (x < 1.0f) {
-        return static_cast<std::int16_t>(std::trunc(std::max(x, -1.0f) * 26213.6f));
-    }
-    return 26213;
-}
-
-// The float at an index of a buffer, 0 past its end.
-float floatAt(const QByteArray& data, std::int64_t index)
-{
-    if (index < 0 || (index + 1) * 4 > data.size()) {
-        return 0.0f;
-    }
-    float value = 0;
-    std::memcpy(&value, data.constData() + index * 4, 4);
-    return value;
-}
-
-} // namespace
-
-std::optional<QByteArray> ScreenCapture::interleaved16(const AudioSample& sample)
-{
-    if (!sample.description || sample.description->formatID != AudioSample::linearPCM ||
-        (sample.description->formatFlags & AudioSample::floatFlag) == 0 ||
-        sample.description->bitsPerChannel != 32) {
-        return std::nullopt;
-    }
-    const std::int64_t frames = sample.frameCount;
-    if (frames < 1) {
-        return std::nullopt;
-    }
-    QByteArray output(static_cast<qsizetype>(4 * frames), '\0');
-    if (!sample.buffers) {
-        return std::nullopt;
-    }
-    const std::vector<AudioSample::Buffer>& list = *sample.buffers;
-    if (list.empty() || list.front().data.isEmpty()) {
-        return output; // silence of the right length
-    }
-    const AudioSample::Buffer& first = list.front();
-    const bool interleaved = list.size() == 1 && first.channels > 1;
-    const std::int64_t stride = interleaved ? first.channels : 1;
-    const QByteArray& right = list.size() >= 2 && !list[1].data.isEmpty() ? list[1].data : first.data;
-    char* out = output.data();
-    for (std::int64_t i = 0; i < frames; ++i) {
-        const std::int16_t left = sampleValue(floatAt(first.data, i * stride));
-        const std::int16_t other =
-            sampleValue(interleaved ? floatAt(first.data, i * stride + 1)
-                                    : floatAt(list.size() >= 2 ? right : first.data, i));
-        qToLittleEndian(left, out + 4 * i);
-        qToLittleEndian(other, out + 4 * i + 2);
-    }
-    return output;
-}
-
-void ScreenCapture::audioSample(const AudioSample& sample)
-{
-    if (std::optional<QByteArray> bytes = interleaved16(sample); bytes && onAudio) {
-        onAudio(*bytes);
-    }
 }

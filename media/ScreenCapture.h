@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 #include "media/CaptureBackend.h"
 #include "media/HelperDisplay.h"
 
@@ -30,38 +30,31 @@ public:
     // Settings and callbacks for the next start. They are read by the capture thread while it
     // runs, so they are set while no capture runs.
     int framesPerSecond = 60;
-    bool capturesAudio = false;
     FrameCallback onFrame;
-    std::function<void(const QByteArray& bytes)> onAudio;
-    // The display server ended the capture; called on the main thread.
-    std::function<void(const std::optional<CaptureError>& error)> onStopped;
+    // The display server ended the capture, with why; called on the main thread.
+    std::function<void(const Result<>& why)> onStopped;
 
     // The capturable displays, main display first.
-    QCoro::Task<CaptureResult<QList<HelperDisplay>>> displays();
-    QCoro::Task<std::optional<CaptureError>> start(std::uint32_t displayID, int width, int height);
+    QCoro::Task<Result<QList<HelperDisplay>>> displays();
+    QCoro::Task<Result<>> start(std::uint32_t displayID, int width, int height);
     // Retargets the running capture; nothing when none runs.
-    QCoro::Task<std::optional<CaptureError>> update(std::uint32_t displayID, int width, int height);
+    QCoro::Task<Result<>> update(std::uint32_t displayID, int width, int height);
     // Stops the running capture; nothing when none runs.
-    QCoro::Task<std::optional<CaptureError>> stop();
+    QCoro::Task<Result<>> stop();
 
     bool isRunning() const { return m_stream != nullptr; }
     CaptureBackend& backend() { return m_backend; }
 
     // The display list from what the platform reports (synchronous part of displays()).
-    static CaptureResult<QList<HelperDisplay>> listDisplays(CaptureBackend& backend);
-
-    // 32-bit float sound (interleaved or planar, any channel count) as interleaved signed 16-bit
-    // stereo: 4 bytes a frame, full scale at ±26213; nothing for any other format.
-    static std::optional<QByteArray> interleaved16(const AudioSample& sample);
+    static Result<QList<HelperDisplay>> listDisplays(CaptureBackend& backend);
 
 private:
     // The display a request captures: the one asked for, else the first one listed.
-    CaptureResult<std::uint32_t> filter(std::uint32_t displayID);
+    Result<std::uint32_t> filter(std::uint32_t displayID);
     CaptureBackend::Target target(std::uint32_t displayID, int width, int height) const;
 
     void videoSample(const CaptureBackend::VideoSample& sample) override;
-    void audioSample(const AudioSample& sample) override;
-    void streamStopped(const std::optional<CaptureError>& error) override;
+    void streamStopped(const Result<>& why) override;
 
     CaptureBackend& m_backend;
     std::unique_ptr<CaptureBackend::Stream> m_stream;

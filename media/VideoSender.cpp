@@ -1,12 +1,12 @@
 #include "media/VideoSender.h"
 
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "media/HelperEncoderFactory.h"
+#include "media/SoundPackets.h"
 #include "media/rtc/RtcDataChannel.h"
 #include "media/rtc/RtcLogger.h"
 #include "media/rtc/RtcPeerConnection.h"
 
-#include <QJsonValue>
 #include <QtEndian>
 
 #include <gst/gst.h>
@@ -20,51 +20,32 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-bool g_logsAudio = false;
-bool g_rtcLog = false;
-
 // The shared factory: GStreamer, the library's log, the encoders. Made once, never released.
 std::shared_ptr<RtcEncoderFactory> sharedFactory()
 {
     static const std::shared_ptr<RtcEncoderFactory> factory = [] {
         gst_init(nullptr, nullptr);
-        RtcLogger::install(g_rtcLog);
         return std::shared_ptr<RtcEncoderFactory>(std::make_shared<HelperEncoderFactory>());
     }();
     return factory;
 }
 
-std::optional<int> integerValue(const QJsonValue& value)
-{
-    if (!value.isDouble()) {
-        return std::nullopt;
-    }
-    const double number = value.toDouble();
-    if (number != std::floor(number) || number < std::numeric_limits<int>::min() ||
-        number > std::numeric_limits<int>::max()) {
-        return std::nullopt;
-    }
-    return static_cast<int>(number);
-}
-
 } // namespace
-
-void VideoSender::setProcessOptions(bool logsAudio, bool rtcLog)
-{
-    g_logsAudio = logsAudio;
-    g_rtcLog = rtcLog;
-}
 
 std::shared_ptr<RtcEncoderFactory> VideoSender::encoderFactory()
 {
     return sharedFactory();
 }
 
-VideoSender::VideoSender(int maxFramerate, int maxBitrateBps)
+VideoSender::VideoSender(int maxFramerate, int maxBitrateBps, Options options)
     : m_maxFramerate(maxFramerate)
     , m_maxBitrateBps(maxBitrateBps)
+    , m_options(options)
     , m_mainThread(std::make_unique<MainThreadQueue>())
-{}
+{
+    sharedFactory();
+    RtcLogger::install(options.rtcLog);
+}
 
 VideoSender::~VideoSender()
 {
@@ -109,27 +90,6 @@ VideoSender::codecPreferences(const std::vector<RtcCodecInfo>& capabilities)
     return h264;
 }
 
-QJsonObject VideoSender::iceMessage(const RtcIceCandidate& candidate)
-{
-    QJsonObject message{{u"t"_s, u"ice"_s}, {u"sdp"_s, candidate.sdp}, {u"index"_s, candidate.sdpMLineIndex}};
-    if (candidate.sdpMid) {
-        message.insert(u"mid"_s, *candidate.sdpMid);
-    }
-    return message;
-}
-
-std::optional<RtcIceCandidate> VideoSender::candidateFrom(const QJsonObject& message)
-{
-    const QJsonValue sdp = message.value(u"sdp"_s);
-    if (!sdp.isString()) {
-        return std::nullopt;
-    }
-    const QJsonValue mid = message.value(u"mid"_s);
-    // An index that is no 32-bit integer is taken as 0, like a missing one.
-    return RtcIceCandidate{sdp.toString(), integerValue(message.value(u"index"_s)).value_or(0),
-                           mid.isString() ? std::optional(mid.toString()) : std::nullopt};
-}
-
 bool VideoSender::acceptsAudio(bool channelOpen, std::uint64_t bufferedAmount)
 {
     return channelOpen && bufferedAmount < audioBackPressure;
@@ -143,7 +103,7 @@ void VideoSender::start()
     delegate.didGenerateIceCandidate = [relay, this](const RtcIceCandidate& candidate) mutable {
         relay.post([this, candidate] {
             if (sendSignal) {
-                sendSignal(iceMessage(candidate));
+                sendSignal(candidate);
             }
         });
     };
@@ -221,7 +181,7 @@ void VideoSender::offerSent(const QString& sdp)
     }
     HelperLog::write(u"offer lists "_s + rtpmapNames(sdp).mid(0, 4).join(u", "_s));
     if (sendSignal) {
-        sendSignal(QJsonObject{{u"t"_s, u"offer"_s}, {u"sdp"_s, sdp}});
+        sendSignal(RtcSessionDescription{RtcSessionDescription::Type::offer, sdp});
     }
     if (onState) {
         onState(SenderState::waiting());
@@ -261,37 +221,22 @@ void VideoSender::iceStateChanged(RtcIceConnectionState state)
     }
 }
 
-void VideoSender::receive(const QJsonObject& message)
+void VideoSender::receive(const Signal& signal)
 {
-    if (!m_peerConnection || message.isEmpty()) {
+    if (!m_peerConnection) {
         return;
     }
-    const QJsonValue type = message.value(u"t"_s);
-    if (!type.isString()) {
-        return;
-    }
-    if (type.toString() == u"answer"_s) {
-        const QJsonValue sdp = message.value(u"sdp"_s);
-        if (!sdp.isString()) {
+    if (const auto* answer = std::get_if<RtcSessionDescription>(&signal)) {
+        if (answer->type != RtcSessionDescription::Type::answer) {
             return;
         }
-        m_peerConnection->setRemoteDescription(
-            RtcSessionDescription{RtcSessionDescription::Type::answer, sdp.toString()},
-            [](const std::optional<QString>& error) {
-                if (error) {
-                    HelperLog::write(u"answer refused: "_s + *error);
-                }
-            });
-    } else if (type.toString() == u"ice"_s) {
-        const QJsonValue sdp = message.value(u"sdp"_s);
-        if (!sdp.isString()) {
-            return;
-        }
-        const QJsonValue mid = message.value(u"mid"_s);
-        // An index that is no 32-bit integer is taken as 0, like a missing one.
-        m_peerConnection->addIceCandidate(
-            RtcIceCandidate{sdp.toString(), integerValue(message.value(u"index"_s)).value_or(0),
-                            mid.isString() ? std::optional(mid.toString()) : std::nullopt});
+        m_peerConnection->setRemoteDescription(*answer, [](const std::optional<QString>& error) {
+            if (error) {
+                HelperLog::write(u"answer refused: "_s + *error);
+            }
+        });
+    } else {
+        m_peerConnection->addIceCandidate(std::get<RtcIceCandidate>(signal));
     }
 }
 
@@ -324,7 +269,7 @@ void VideoSender::sendAudio(const QByteArray& sound)
         !acceptsAudio(channel->readyState() == RtcDataChannel::ReadyState::open, channel->bufferedAmount())) {
         return;
     }
-    if (g_logsAudio) {
+    if (m_options.logsAudio) {
         int peak = m_audioPeak.load(std::memory_order_relaxed);
         for (qsizetype i = 0; i + 1 < sound.size(); i += 2) {
             const int magnitude =
@@ -335,13 +280,12 @@ void VideoSender::sendAudio(const QByteArray& sound)
         }
         m_audioPeak.store(peak, std::memory_order_relaxed);
     }
-    for (qsizetype offset = 0; offset < sound.size(); offset += audioPacketBytes) {
-        const qsizetype length = std::min<qsizetype>(audioPacketBytes, sound.size() - offset);
-        QByteArray packet(4 + length, Qt::Uninitialized);
-        qToBigEndian(m_audioSequence.fetch_add(1, std::memory_order_relaxed), packet.data());
-        std::memcpy(packet.data() + 4, sound.constData() + offset, static_cast<size_t>(length));
+    for (qsizetype offset = 0; offset < sound.size(); offset += SoundPackets::maximumPcmBytes) {
+        const qsizetype length = std::min<qsizetype>(SoundPackets::maximumPcmBytes, sound.size() - offset);
         m_audioPackets.fetch_add(1, std::memory_order_relaxed);
-        channel->sendData(packet, true);
+        channel->sendData(SoundPackets::packet(m_audioSequence.fetch_add(1, std::memory_order_relaxed),
+                                               QByteArrayView(sound).sliced(offset, length)),
+                          true);
     }
 }
 
@@ -399,7 +343,7 @@ void VideoSender::readStats()
     if (!m_peerConnection) {
         return;
     }
-    if (g_logsAudio) {
+    if (m_options.logsAudio) {
         HelperLog::write(u"sound: "_s + QString::number(m_audioPackets.exchange(0)) + u" packets, peak "_s +
                          QString::number(m_audioPeak.exchange(0)));
     }

@@ -1,12 +1,11 @@
 #pragma once
 
-#include "core/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 #include "media/PixelBuffer.h"
 #include "media/SenderState.h"
 #include "media/rtc/RtcTypes.h"
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -17,12 +16,21 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <variant>
 
 class RtcDataChannel;
 class RtcEncoderFactory;
 class RtcPeerConnection;
 class RtcRtpSender;
 class RtcVideoSource;
+
+// What the launch options change in a sender.
+struct VideoSenderOptions {
+    // "-inputlog": the sound report every 2 seconds.
+    bool logsAudio = false;
+    // "-rtclog": the WebRTC stack's own log from info severity on.
+    bool rtcLog = false;
+};
 
 // The computer's end of one WebRTC connection to the phone: a send-only H.264 track fed with the
 // captured pictures, the "ovu-input" channel for the phone's control messages and the "ovu-audio"
@@ -36,25 +44,26 @@ public:
     static constexpr std::chrono::seconds statsInterval{2};
     static constexpr int minimumBitrateBps = 1'000'000;
     static constexpr std::uint64_t audioBackPressure = 64'000;
-    static constexpr int audioPacketBytes = 1920;
 
-    VideoSender(int maxFramerate, int maxBitrateBps);
+    using Options = VideoSenderOptions;
+    VideoSender(int maxFramerate, int maxBitrateBps, Options options = {});
     ~VideoSender() override;
 
-    // Process-wide, set once before the first sender: "-inputlog" and "-rtclog".
-    static void setProcessOptions(bool logsAudio, bool rtcLog);
     // The encoder factory every connection uses (a HelperEncoderFactory).
     static std::shared_ptr<RtcEncoderFactory> encoderFactory();
 
-    std::function<void(const QJsonObject& message)> sendSignal;
+    // The signalling with the phone: this end's offer and candidates out, the phone's answer and
+    // candidates in.
+    using Signal = std::variant<RtcSessionDescription, RtcIceCandidate>;
+    std::function<void(const Signal& signal)> sendSignal;
     std::function<void(const SenderState& state)> onState;
     std::function<void(const SenderStats& stats)> onStats;
     std::function<void(const QByteArray& bytes)> onControlMessage;
 
     void start();
     void stop();
-    // An "answer" or "ice" message from the phone.
-    void receive(const QJsonObject& message);
+    // The phone's answer, or one of its candidates.
+    void receive(const Signal& signal);
     // One captured picture; called on the capture thread.
     void sendFrame(const std::shared_ptr<PixelBuffer>& buffer, std::chrono::nanoseconds time);
     // One converted sound buffer (16-bit stereo); called on the sound thread.
@@ -75,10 +84,6 @@ public:
     // nothing, and the log line, when there is no H.264.
     static std::optional<std::vector<RtcCodecInfo>>
     codecPreferences(const std::vector<RtcCodecInfo>& capabilities);
-    // The "ice" message for a local candidate.
-    static QJsonObject iceMessage(const RtcIceCandidate& candidate);
-    // The candidate of a received "ice" message, nothing when it has no string "sdp".
-    static std::optional<RtcIceCandidate> candidateFrom(const QJsonObject& message);
     // Whether a sound buffer may go out on a channel in this state with this much waiting.
     static bool acceptsAudio(bool channelOpen, std::uint64_t bufferedAmount);
     // What the statistics timer runs every 2 seconds.
@@ -95,6 +100,7 @@ private:
 
     const int m_maxFramerate;
     int m_maxBitrateBps;
+    const Options m_options;
     std::unique_ptr<RtcPeerConnection> m_peerConnection;
     std::shared_ptr<RtcDataChannel> m_controlChannel;
     std::weak_ptr<RtcRtpSender> m_videoSender;

@@ -1,33 +1,10 @@
 #include "phone/PhoneLink.h"
 
-#include "link/Base64.h"
 #include "link/CryptoPrimitives.h"
 #include "link/OVULink.h"
 #include "phone/PhoneStore.h"
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-std::optional<QByteArray> bytesField(const QJsonObject& message, const QString& key, qsizetype size)
-{
-    const QJsonValue value = message.value(key);
-    if (!value.isString()) {
-        return std::nullopt;
-    }
-    std::optional<QByteArray> bytes = Base64::decode(value.toString());
-    if (!bytes || bytes->size() != size) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
-QString typeOf(const QJsonObject& message)
-{
-    return message.value(u"t"_s).toString();
-}
-
-} // namespace
 
 QString PhoneLink::commitmentMismatch()
 {
@@ -54,12 +31,8 @@ void PhoneLink::start()
     std::weak_ptr<PhoneLink> weak = weak_from_this();
     channel->onOpen = [weak] {
         if (auto self = weak.lock()) {
-            self->channel->send(QJsonObject{
-                {u"t"_s, u"hello"_s},
-                {u"id"_s, self->m_store.phoneID()},
-                {u"nonce"_s, Base64::encode(self->m_phoneNonce)},
-                {u"name"_s, self->m_phoneName},
-            });
+            self->channel->send(
+                LinkMessages::Hello{self->m_store.phoneID(), self->m_phoneNonce, self->m_phoneName}.json());
         }
     };
     channel->onMessage = [weak](const QJsonObject& message, bool proved) {
@@ -95,33 +68,36 @@ void PhoneLink::fail(const QString& reason)
 
 void PhoneLink::handle(const QJsonObject& message, bool proved)
 {
-    const QString type = typeOf(message);
     switch (m_step) {
     case Step::hello:
-        if (type != u"hello"_s) {
+        if (const auto hello = LinkMessages::HelperHello::from(message)) {
+            greeted(*hello);
+        } else if (LinkMessages::typeOf(message) == u"hello"_s) {
+            fail(u"The Mac’s greeting is not one this phone understands."_s);
+        } else {
             fail(u"The Mac did not greet this phone."_s);
-            return;
         }
-        greeted(message);
         return;
     case Step::pairAnswer:
-        if (type != u"pair"_s || proved != known) {
+        if (LinkMessages::typeOf(message) != u"pair"_s || proved != known) {
             fail(u"The Mac answered the pairing with something else."_s);
-            return;
+        } else if (const auto answer = LinkMessages::PairAnswer::from(message)) {
+            paired(*answer);
+        } else {
+            fail(u"The Mac’s pairing answer is not one this phone understands."_s);
         }
-        paired(message);
         return;
     case Step::decision:
         if (!proved) {
             fail(u"The Mac’s answer could not be checked."_s);
-        } else if (type == u"paired"_s) {
+        } else if (LinkMessages::Paired::from(message)) {
             m_step = Step::proved;
             isProved = true;
-            m_store.add(helperID, macName, m_pairKey);
+            m_store.add(helperID, computerName, m_pairKey);
             if (onProved) {
                 onProved();
             }
-        } else if (type == u"denied"_s) {
+        } else if (LinkMessages::Denied::from(message)) {
             channel->close();
             if (onDenied) {
                 onDenied();
@@ -138,33 +114,26 @@ void PhoneLink::handle(const QJsonObject& message, bool proved)
     }
 }
 
-void PhoneLink::greeted(const QJsonObject& message)
+void PhoneLink::greeted(const LinkMessages::HelperHello& hello)
 {
-    const std::optional<QByteArray> nonce = bytesField(message, u"nonce"_s, OVULink::nonceSize);
-    const std::optional<QByteArray> commitment = bytesField(message, u"commit"_s, 32);
-    if (!nonce || !commitment || !message.value(u"id"_s).isString()) {
-        fail(u"The Mac’s greeting is not one this phone understands."_s);
-        return;
-    }
-    helperID = message.value(u"id"_s).toString();
-    macName = message.value(u"name"_s).toString();
-    known = message.value(u"known"_s).toBool();
-    m_macNonce = *nonce;
-    m_commitment = *commitment;
+    helperID = hello.id;
+    computerName = hello.name;
+    known = hello.known;
+    m_helperNonce = hello.nonce;
+    m_commitment = hello.commitment;
     if (onGreeted) {
         onGreeted();
     }
     const std::optional<QByteArray> stored = m_store.key(helperID);
-
     if (m_mode == Mode::connect || (m_mode == Mode::connectOrPair && known && stored)) {
         if (!known || !stored) {
             fail(known ? u"This phone has no key for this Mac any more: pair again."_s
                        : u"This Mac does not know this phone yet: pair first."_s);
             return;
         }
-        channel->installKey(OVULink::sessionKey(*stored, m_phoneNonce, m_macNonce));
+        channel->installKey(OVULink::sessionKey(*stored, m_phoneNonce, m_helperNonce));
         channel->requiresProof = true;
-        channel->send(QJsonObject{{u"t"_s, u"auth"_s}});
+        channel->send(LinkMessages::Auth{}.json());
         m_step = Step::proved;
         isProved = true;
         if (onProved) {
@@ -172,7 +141,6 @@ void PhoneLink::greeted(const QJsonObject& message)
         }
         return;
     }
-
     if (known && !stored) {
         // The Mac would answer under a key this phone no longer has.
         fail(
@@ -185,34 +153,29 @@ void PhoneLink::greeted(const QJsonObject& message)
         return;
     }
     // "pair" always goes out plain; a known phone's key checks the Mac's answer.
-    channel->send(QJsonObject{{u"t"_s, u"pair"_s}, {u"pub"_s, Base64::encode(m_key->publicKey())}});
+    channel->send(LinkMessages::Pair{m_key->publicKey()}.json());
     if (known) {
-        channel->installKey(OVULink::sessionKey(*stored, m_phoneNonce, m_macNonce));
+        channel->installKey(OVULink::sessionKey(*stored, m_phoneNonce, m_helperNonce));
     }
     m_step = Step::pairAnswer;
 }
 
-void PhoneLink::paired(const QJsonObject& message)
+void PhoneLink::paired(const LinkMessages::PairAnswer& answer)
 {
-    const std::optional<QByteArray> macKey = bytesField(message, u"pub"_s, 32);
-    const std::optional<QByteArray> salt = bytesField(message, u"salt"_s, OVULink::saltSize);
-    if (!macKey || !salt) {
-        fail(u"The Mac’s pairing answer is not one this phone understands."_s);
-        return;
-    }
-    if (!OVULinkChannel::constantTimeEqual(OVULink::commitment(*macKey, *salt), m_commitment)) {
+    if (!OVULinkChannel::constantTimeEqual(OVULink::commitment(answer.publicKey, answer.salt),
+                                           m_commitment)) {
         fail(commitmentMismatch());
         return;
     }
-    const std::optional<QByteArray> secret = m_key->sharedSecret(*macKey);
+    const std::optional<QByteArray> secret = m_key->sharedSecret(answer.publicKey);
     if (!secret) {
         fail(u"The Mac’s pairing key is not usable."_s);
         return;
     }
     const QByteArray phoneKey = m_key->publicKey();
-    const QString code = OVULink::comparisonCode(*secret, phoneKey, *macKey);
-    m_pairKey = OVULink::pairKey(*secret, phoneKey, *macKey);
-    channel->installKey(OVULink::sessionKey(m_pairKey, m_phoneNonce, m_macNonce));
+    const QString code = OVULink::comparisonCode(*secret, phoneKey, answer.publicKey);
+    m_pairKey = OVULink::pairKey(*secret, phoneKey, answer.publicKey);
+    channel->installKey(OVULink::sessionKey(m_pairKey, m_phoneNonce, m_helperNonce));
     channel->requiresProof = true;
     m_step = Step::decision;
     if (onCode) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/LinkMessages.h"
 #include "link/OVULinkChannel.h"
 #include "link/X25519KeyPair.h"
 
@@ -45,7 +46,7 @@ public:
 
     const std::shared_ptr<OVULinkChannel> channel;
     QString helperID;
-    QString macName;
+    QString computerName;
     bool known = false;
     bool isProved = false;
 
@@ -56,8 +57,8 @@ private:
     PhoneLink(std::unique_ptr<Connection> connection, PhoneStore& store, QString phoneName, Mode mode);
 
     void handle(const QJsonObject& message, bool proved);
-    void greeted(const QJsonObject& message);
-    void paired(const QJsonObject& message);
+    void greeted(const LinkMessages::HelperHello& hello);
+    void paired(const LinkMessages::PairAnswer& answer);
     void fail(const QString& reason);
 
     PhoneStore& m_store;
@@ -65,7 +66,7 @@ private:
     const Mode m_mode;
     Step m_step = Step::hello;
     QByteArray m_phoneNonce;
-    QByteArray m_macNonce;
+    QByteArray m_helperNonce;
     QByteArray m_commitment;
     std::optional<X25519KeyPair> m_key;
     QByteArray m_pairKey;

@@ -1,6 +1,6 @@
 #include "phone/PhoneStore.h"
 
-#include "core/PrivateFiles.h"
+#include "base/PrivateFiles.h"
 #include "link/Base64.h"
 #include "link/PairedDevice.h"
 
@@ -70,7 +70,7 @@ std::optional<QByteArray> PhoneStore::key(const QString& helperID) const
     return std::nullopt;
 }
 
-bool PhoneStore::add(const QString& helperID, const QString& macName, const QByteArray& key)
+bool PhoneStore::add(const QString& helperID, const QString& computerName, const QByteArray& key)
 {
     QJsonArray pairings;
     for (const QJsonValue& entry : readPairings(m_folder)) {
@@ -80,7 +80,7 @@ bool PhoneStore::add(const QString& helperID, const QString& macName, const QByt
     }
     pairings.append(QJsonObject{
         {u"helperID"_s, helperID},
-        {u"name"_s, macName},
+        {u"name"_s, computerName},
         {u"key"_s, Base64::encode(key)},
         {u"pairedAt"_s, PairedDevice::secondsSinceReferenceDate(std::chrono::system_clock::now())},
     });

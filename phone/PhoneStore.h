@@ -24,7 +24,7 @@ public:
     // The pairing key agreed with the helper whose identity this is.
     std::optional<QByteArray> key(const QString& helperID) const;
     // Remembers (or replaces) the pairing with a helper.
-    bool add(const QString& helperID, const QString& macName, const QByteArray& key);
+    bool add(const QString& helperID, const QString& computerName, const QByteArray& key);
 
 private:
     QString m_folder;

@@ -1,6 +1,8 @@
 #include "phone/PhoneViewer.h"
 
-#include "core/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
+#include "link/LinkMessages.h"
+#include "media/SoundPackets.h"
 #include "media/rtc/RtcDataChannel.h"
 
 #include <QCoreApplication>
@@ -65,9 +67,8 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
     {
         auto* self = static_cast<std::weak_ptr<State>*>(data);
         if (auto state = self->lock()) {
-            const QJsonObject message{{u"t"_s, u"ice"_s},
-                                      {u"sdp"_s, QString::fromUtf8(candidate)},
-                                      {u"index"_s, static_cast<int>(index)}};
+            const QJsonObject message =
+                LinkMessages::Ice{QString::fromUtf8(candidate), static_cast<int>(index), std::nullopt}.json();
             state->post([message](State& s) {
                 if (s.sendSignal) {
                     s.sendSignal(message);
@@ -122,14 +123,15 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
 
     void audioPacket(const QByteArray& packet)
     {
-        if (packet.size() < 4) {
+        const std::optional<SoundPackets::Packet> read = SoundPackets::read(packet);
+        if (!read) {
             return;
         }
-        const auto sequence = qFromBigEndian<std::uint32_t>(packet.constData());
+        const std::uint32_t sequence = read->sequence;
         {
             std::lock_guard lock(mutex);
             ++figures.audioPackets;
-            figures.audioBytes += packet.size() - 4;
+            figures.audioBytes += read->pcm.size();
             if (lastSequence && sequence != *lastSequence + 1) {
                 ++figures.audioSequenceBreaks;
             }
@@ -365,7 +367,7 @@ struct PhoneViewer::State : std::enable_shared_from_this<State> {
                 gst_webrtc_session_description_free(answer);
                 state->post([sdp](State& s) {
                     if (s.sendSignal) {
-                        s.sendSignal(QJsonObject{{u"t"_s, u"answer"_s}, {u"sdp"_s, sdp}});
+                        s.sendSignal(LinkMessages::Answer{sdp}.json());
                     }
                 });
             },
@@ -450,19 +452,11 @@ void PhoneViewer::receive(const QJsonObject& message)
     m_state->onPicture = onPicture;
     m_state->onAudioPacket = onAudioPacket;
     m_state->onIceState = onIceState;
-    const QString type = message.value(u"t"_s).toString();
-    const QJsonValue sdp = message.value(u"sdp"_s);
-    if (!sdp.isString()) {
-        return;
-    }
-    if (type == u"offer"_s) {
-        m_state->offer(sdp.toString());
-    } else if (type == u"ice"_s) {
-        const QString line = sdp.toString();
-        if (!line.isEmpty()) {
-            g_signal_emit_by_name(m_state->webrtc, "add-ice-candidate",
-                                  guint(message.value(u"index"_s).toInt()), line.toUtf8().constData());
-        }
+    if (const auto offer = LinkMessages::Offer::from(message)) {
+        m_state->offer(offer->sdp);
+    } else if (const auto ice = LinkMessages::Ice::from(message); ice && !ice->candidate.isEmpty()) {
+        g_signal_emit_by_name(m_state->webrtc, "add-ice-candidate", guint(std::max(0, ice->index)),
+                              ice->candidate.toUtf8().constData());
     }
 }
 

@@ -1,10 +1,11 @@
 #include "link/TcpConnection.h"
+#include "media/SoundPackets.h"
 #include "phone/PhoneCommandLine.h"
 #include "phone/PhoneLink.h"
 #include "phone/PhoneStore.h"
 #include "phone/PhoneViewer.h"
+#include "phone/ServiceBrowser.h"
 #include "phone/WavFile.h"
-#include "platform/avahi/AvahiBrowser.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -39,10 +40,10 @@ void err(const QString& line)
 
 int discover(const PhoneCommandLine& line)
 {
-    AvahiBrowser browser;
+    ServiceBrowser browser;
     QSet<QString> seen;
     int status = success;
-    browser.onFound = [&](const AvahiBrowser::Service& service) {
+    browser.onFound = [&](const ServiceBrowser::Service& service) {
         const QString row = service.name + u'\t' + service.address + u'\t' + QString::number(service.port) +
                             u'\t' + service.hostName;
         if (!seen.contains(row)) {
@@ -87,11 +88,11 @@ int link(const PhoneCommandLine& line)
     };
     phone->onProved = [&] {
         if (pairing) {
-            out(u"paired with "_s + phone->macName);
+            out(u"paired with "_s + phone->computerName);
             phone->close();
             QCoreApplication::exit(success);
         } else {
-            std::fprintf(stderr, "connected to %s\n", phone->macName.toUtf8().constData());
+            std::fprintf(stderr, "connected to %s\n", phone->computerName.toUtf8().constData());
         }
     };
     phone->onMessage = [](const QJsonObject& message) {
@@ -181,7 +182,11 @@ int view(const PhoneCommandLine& line)
             return failure;
         }
         // Each packet is a 4-byte number and 16-bit stereo samples.
-        viewer.onAudioPacket = [&wav](const QByteArray& packet) { wav->append(packet.mid(4)); };
+        viewer.onAudioPacket = [&wav](const QByteArray& packet) {
+            if (const auto read = SoundPackets::read(packet)) {
+                wav->append(read->pcm.toByteArray());
+            }
+        };
     }
     QElapsedTimer clock;
     std::optional<qint64> firstPicture;
@@ -207,7 +212,7 @@ int view(const PhoneCommandLine& line)
         QCoreApplication::exit(refused);
     };
     phone->onProved = [&] {
-        std::fprintf(stderr, "connected to %s\n", phone->macName.toUtf8().constData());
+        std::fprintf(stderr, "connected to %s\n", phone->computerName.toUtf8().constData());
         QJsonObject start{{u"t"_s, u"start"_s}};
         if (line.display) {
             start.insert(u"display"_s, double(*line.display));

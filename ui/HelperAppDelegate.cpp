@@ -1,11 +1,11 @@
 #include "ui/HelperAppDelegate.h"
 
 #include "core/HelperModel.h"
+#include "core/HelperSettings.h"
 #include "ui/HelperWelcome.h"
 
 #include <QGuiApplication>
 #include <QScreen>
-#include <QSettings>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -18,12 +18,7 @@ HelperAppDelegate::~HelperAppDelegate() = default;
 
 void HelperAppDelegate::applicationDidFinishLaunching()
 {
-    bool shown = false;
-    {
-        QSettings settings(u"OVU"_s, u"OVU Helper"_s);
-        shown = settings.value(u"hasShownWelcome"_s, false).toBool();
-        settings.setValue(u"hasShownWelcome"_s, true);
-    }
+    const bool shown = HelperSettings::takeWelcomeShown();
     if (m_model.options.renderUIAsked || m_model.options.autoAllow) {
         return;
     }

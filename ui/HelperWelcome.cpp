@@ -1,7 +1,7 @@
 #include "ui/HelperWelcome.h"
 
 #include "core/HelperModel.h"
-#include "ui/HelperMenu.h"
+#include "ui/HelperPanel.h"
 #include "ui/PanelStyle.h"
 #include "ui/SymbolView.h"
 
@@ -45,9 +45,9 @@ HelperWelcome::HelperWelcome(HelperModel& model, std::function<void()> onDone, Q
     row->addLayout(texts, 1);
     column->addWidget(header);
 
-    m_menu = new HelperMenu(model, model.devices(), std::move(onDone), this);
+    m_menu = new HelperPanel(model, model.devices(), std::move(onDone), this);
     column->addWidget(m_menu, 0, Qt::AlignLeft);
-    connect(m_menu, &HelperMenu::resized, this, &HelperWelcome::fitHeight);
+    connect(m_menu, &HelperPanel::resized, this, &HelperWelcome::fitHeight);
     fitHeight();
 }
 

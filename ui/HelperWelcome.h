@@ -4,7 +4,7 @@
 
 #include <functional>
 
-class HelperMenu;
+class HelperPanel;
 class HelperModel;
 
 // The welcome window's content: a header saying where the helper lives (the tray, or this window
@@ -16,7 +16,7 @@ public:
     static constexpr int pointWidth = 372;
 
     HelperWelcome(HelperModel& model, std::function<void()> onDone, QWidget* parent = nullptr);
-    HelperMenu* menu() const { return m_menu; }
+    HelperPanel* menu() const { return m_menu; }
     // What the header says of where the helper lives: in the tray when the desktop shows one.
     static QString explanationText();
 
@@ -25,5 +25,5 @@ Q_SIGNALS:
 
 private:
     void fitHeight();
-    HelperMenu* m_menu;
+    HelperPanel* m_menu;
 };

@@ -1,8 +1,8 @@
 #include "ui/OVUHelperApp.h"
 
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "core/HelperModel.h"
-#include "ui/HelperMenu.h"
+#include "ui/HelperPanel.h"
 #include "ui/HelperWelcome.h"
 #include "ui/PairingView.h"
 #include "ui/PanelStyle.h"
@@ -27,7 +27,7 @@ OVUHelperApp::OVUHelperApp(HelperModel& model, QObject* parent)
     , m_model(model)
 {
     QPointer<OVUHelperApp> weak(this);
-    m_model.askUser = [weak](QString name, QString code) -> QCoro::Task<bool> {
+    m_model.pairingGate().askUser = [weak](QString name, QString code) -> QCoro::Task<bool> {
         if (!weak) {
             return [](bool value) -> QCoro::Task<bool> { co_return value; }(false);
         }
@@ -38,7 +38,7 @@ OVUHelperApp::OVUHelperApp(HelperModel& model, QObject* parent)
 
 OVUHelperApp::~OVUHelperApp()
 {
-    m_model.askUser = nullptr;
+    m_model.pairingGate().askUser = nullptr;
     m_model.renderUIIfAsked = nullptr;
 }
 
@@ -104,11 +104,11 @@ void OVUHelperApp::showPanel()
         m_panel->setObjectName(u"TrayPanel"_s);
         auto* layout = new QVBoxLayout(m_panel.get());
         layout->setContentsMargins(0, 0, 0, 0);
-        auto* menu = new HelperMenu(m_model, m_model.devices(), {}, m_panel.get());
+        auto* menu = new HelperPanel(m_model, m_model.devices(), {}, m_panel.get());
         layout->addWidget(menu);
         QWidget* panel = m_panel.get();
         const auto fit = [panel, menu] { panel->setFixedSize(menu->size()); };
-        connect(menu, &HelperMenu::resized, panel, fit);
+        connect(menu, &HelperPanel::resized, panel, fit);
         fit();
     }
     if (m_panel->isVisible()) {
@@ -157,7 +157,7 @@ void OVUHelperApp::renderUIIfAsked()
         ViewSnapshot::write(view, folder.filePath(u"pairing.png"_s));
     }
     {
-        HelperMenu view(m_model, m_model.devices());
+        HelperPanel view(m_model, m_model.devices());
         ViewSnapshot::write(view, folder.filePath(u"menu.png"_s));
     }
     {

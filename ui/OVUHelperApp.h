@@ -9,7 +9,7 @@
 
 #include <memory>
 
-class HelperMenu;
+class HelperPanel;
 class HelperModel;
 class QSystemTrayIcon;
 class QWidget;

@@ -1,6 +1,6 @@
 #include "media/rtc/RtcLogger.h"
 
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 
 #include <gst/gst.h>
 

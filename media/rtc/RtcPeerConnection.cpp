@@ -1,7 +1,7 @@
 #include "media/rtc/RtcPeerConnection.h"
 
-#include "core/HelperLog.h"
-#include "core/MainThreadQueue.h"
+#include "base/HelperLog.h"
+#include "base/MainThreadQueue.h"
 #include "media/rtc/SignalGuard.h"
 
 #include <QCoreApplication>

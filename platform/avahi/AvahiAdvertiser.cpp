@@ -1,6 +1,6 @@
 #include "platform/avahi/AvahiAdvertiser.h"
 
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>

@@ -1,6 +1,6 @@
 #include "platform/pulse/PulseSoundSource.h"
 
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "platform/pulse/PulseAudioOutput.h"
 
 #include <QByteArray>
@@ -18,7 +18,7 @@ constexpr pa_usec_t reconnectDelay = 2 * PA_USEC_PER_SEC;
 // One recording, on its own PulseAudio thread (the capture's sound thread).
 class Recording final : public SoundSource::Stream {
 public:
-    explicit Recording(CaptureBackend::Sink& sink) : m_sink(sink), m_loop(pa_threaded_mainloop_new())
+    explicit Recording(SoundSource::Sink& sink) : m_sink(sink), m_loop(pa_threaded_mainloop_new())
     {
         pa_threaded_mainloop_lock(m_loop);
         connect();
@@ -230,7 +230,7 @@ private:
         }
     }
 
-    CaptureBackend::Sink& m_sink;
+    SoundSource::Sink& m_sink;
     pa_threaded_mainloop* m_loop;
     pa_context* m_context = nullptr;
     pa_stream* m_stream = nullptr;
@@ -243,7 +243,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<SoundSource::Stream> PulseSoundSource::start(CaptureBackend::Sink& sink)
+std::unique_ptr<SoundSource::Stream> PulseSoundSource::start(SoundSource::Sink& sink)
 {
     return std::make_unique<Recording>(sink);
 }

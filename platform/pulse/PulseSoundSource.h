@@ -1,6 +1,6 @@
 #pragma once
 
-#include "media/CaptureBackend.h"
+#include "media/SoundSource.h"
 
 // This computer's sound from PulseAudio: a record stream (float32, 48 kHz, stereo, fragments of
 // about 10 ms) on the monitor of the helper's own null sink while it exists (the output is then
@@ -9,7 +9,7 @@
 // capture; the stream comes back with the server.
 class PulseSoundSource final : public SoundSource {
 public:
-    std::unique_ptr<Stream> start(CaptureBackend::Sink& sink) override;
+    std::unique_ptr<Stream> start(Sink& sink) override;
 
     static constexpr int fragmentFrames = 480;
 };

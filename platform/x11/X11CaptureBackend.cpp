@@ -11,39 +11,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// Pictures and, when asked for, sound: one stream to the capture.
-class PictureAndSound final : public CaptureBackend::Stream {
-public:
-    PictureAndSound(std::unique_ptr<CaptureBackend::Stream> picture,
-                    std::unique_ptr<SoundSource::Stream> sound)
-        : m_picture(std::move(picture))
-        , m_sound(std::move(sound))
-    {}
-    ~PictureAndSound() override { stop(); }
-    std::optional<CaptureError> update(const CaptureBackend::Target& target) override
-    {
-        return m_picture->update(target);
-    }
-    std::optional<CaptureError> stop() override
-    {
-        if (m_sound) {
-            m_sound->stop();
-        }
-        return m_picture->stop();
-    }
-
-private:
-    std::unique_ptr<CaptureBackend::Stream> m_picture;
-    std::unique_ptr<SoundSource::Stream> m_sound;
-};
-
-} // namespace
-
-X11CaptureBackend::X11CaptureBackend(QByteArray displayName, std::shared_ptr<SoundSource> sound)
-    : m_displayName(std::move(displayName))
-    , m_sound(std::move(sound))
+X11CaptureBackend::X11CaptureBackend(QByteArray displayName) : m_displayName(std::move(displayName))
 {
     m_poll.setInterval(pollInterval);
     QObject::connect(&m_poll, &QTimer::timeout, &m_poll, [this] {
@@ -165,12 +133,11 @@ bool X11CaptureBackend::isAvailable()
     return damage && damage->present && fixes && fixes->present;
 }
 
-CaptureResult<std::vector<CaptureBackend::Display>> X11CaptureBackend::shareableDisplays()
+Result<std::vector<CaptureBackend::Display>> X11CaptureBackend::shareableDisplays()
 {
     if (!refresh()) {
-        return CaptureError{u"X11"_s, 1,
-                            u"The X display "_s + QString::fromLocal8Bit(m_displayName) +
-                                u" cannot be opened or has no RandR 1.5 monitors."_s};
+        return Failure{u"The X display "_s + QString::fromLocal8Bit(m_displayName) +
+                       u" cannot be opened or has no RandR 1.5 monitors."_s};
     }
     std::vector<Display> displays;
     for (const X11Monitor& monitor : m_monitors) {
@@ -211,20 +178,14 @@ std::optional<QRect> X11CaptureBackend::displayBounds(std::uint32_t displayID)
     return std::nullopt;
 }
 
-CaptureResult<std::unique_ptr<CaptureBackend::Stream>> X11CaptureBackend::startStream(const Target& target,
-                                                                                      Sink& sink)
+Result<std::unique_ptr<CaptureBackend::Stream>> X11CaptureBackend::startStream(const Target& target,
+                                                                               Sink& sink)
 {
     const std::optional<QRect> rect = displayBounds(target.displayID);
     if (!rect) {
-        return CaptureError::noDisplay();
+        return noDisplay();
     }
-    CaptureResult<std::unique_ptr<Stream>> picture = X11CaptureStream::start(
+    return X11CaptureStream::start(
         m_displayName, target, *rect, [this](std::uint32_t displayID) { return displayBounds(displayID); },
         sink);
-    if (!picture.ok() || !target.capturesAudio || !m_sound) {
-        return picture;
-    }
-    std::unique_ptr<Stream> both =
-        std::make_unique<PictureAndSound>(std::move(picture.value()), m_sound->start(sink));
-    return both;
 }

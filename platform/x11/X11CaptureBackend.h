@@ -21,10 +21,8 @@
 // first finds a change: onScreensChanged fires once for it, from the event loop.
 class X11CaptureBackend final : public CaptureBackend {
 public:
-    // The display named by DISPLAY when none is given; the sound, when a capture asks for it,
-    // from `sound`.
-    explicit X11CaptureBackend(QByteArray displayName = qgetenv("DISPLAY"),
-                               std::shared_ptr<SoundSource> sound = nullptr);
+    // The display named by DISPLAY when none is given.
+    explicit X11CaptureBackend(QByteArray displayName = qgetenv("DISPLAY"));
     ~X11CaptureBackend() override;
     X11CaptureBackend(const X11CaptureBackend&) = delete;
     X11CaptureBackend& operator=(const X11CaptureBackend&) = delete;
@@ -34,11 +32,11 @@ public:
     // The display opens and has what capture needs (RandR 1.5, DAMAGE, XFIXES).
     bool isAvailable();
 
-    CaptureResult<std::vector<Display>> shareableDisplays() override;
+    Result<std::vector<Display>> shareableDisplays() override;
     std::vector<Screen> screens() override;
     std::uint32_t mainDisplayID() override;
     std::optional<QRect> displayBounds(std::uint32_t displayID) override;
-    CaptureResult<std::unique_ptr<Stream>> startStream(const Target& target, Sink& sink) override;
+    Result<std::unique_ptr<Stream>> startStream(const Target& target, Sink& sink) override;
 
     // The monitors as last read.
     const std::vector<X11Monitor>& monitors() const { return m_monitors; }
@@ -52,7 +50,6 @@ private:
     void readEvents();
 
     const QByteArray m_displayName;
-    std::shared_ptr<SoundSource> m_sound;
     xcb_connection_t* m_connection = nullptr;
     xcb_window_t m_root = 0;
     std::uint8_t m_randrEvent = 0;

@@ -18,9 +18,9 @@ std::unique_ptr<T, decltype(&std::free)> reply(T* raw)
     return {raw, &std::free};
 }
 
-CaptureError x11Error(int code, const QString& description)
+Failure x11Error(const QString& description)
 {
-    return CaptureError{u"X11"_s, code, description};
+    return Failure{description};
 }
 
 // The pointer image reaches this far around its hot spot.
@@ -34,38 +34,39 @@ X11CaptureStream::X11CaptureStream(xcb_connection_t* connection, Bounds bounds, 
     , m_sink(sink)
 {}
 
-CaptureResult<std::unique_ptr<CaptureBackend::Stream>>
-X11CaptureStream::start(const QByteArray& displayName, const CaptureBackend::Target& target, QRect rect,
-                        Bounds bounds, CaptureBackend::Sink& sink)
+Result<std::unique_ptr<CaptureBackend::Stream>> X11CaptureStream::start(const QByteArray& displayName,
+                                                                        const CaptureBackend::Target& target,
+                                                                        QRect rect, Bounds bounds,
+                                                                        CaptureBackend::Sink& sink)
 {
     xcb_connection_t* connection =
         xcb_connect(displayName.isEmpty() ? nullptr : displayName.constData(), nullptr);
     if (xcb_connection_has_error(connection)) {
         xcb_disconnect(connection);
-        return x11Error(1, u"The X display cannot be opened."_s);
+        return x11Error(u"The X display cannot be opened."_s);
     }
     std::unique_ptr<X11CaptureStream> stream(new X11CaptureStream(connection, std::move(bounds), sink));
     Settings settings{rect, target.width, target.height, std::max(1, target.framesPerSecond), 1};
-    if (std::optional<CaptureError> error = stream->prepare(settings)) {
-        return *error;
+    if (Result<> prepared = stream->prepare(settings); !prepared.ok()) {
+        return Failure{prepared.error()};
     }
     stream->m_settings = settings;
     stream->m_thread = std::thread([raw = stream.get()] { raw->run(); });
     return std::unique_ptr<CaptureBackend::Stream>(std::move(stream));
 }
 
-std::optional<CaptureError> X11CaptureStream::prepare(const Settings& settings)
+Result<> X11CaptureStream::prepare(const Settings& settings)
 {
     const xcb_setup_t* setup = xcb_get_setup(m_connection);
     const xcb_screen_t* screen = xcb_setup_roots_iterator(setup).data;
     m_root = screen->root;
     if (screen->root_depth != 24 && screen->root_depth != 32) {
-        return x11Error(2, u"The X display’s colour depth cannot be captured."_s);
+        return x11Error(u"The X display’s colour depth cannot be captured."_s);
     }
     const xcb_query_extension_reply_t* damage = xcb_get_extension_data(m_connection, &xcb_damage_id);
     const xcb_query_extension_reply_t* fixes = xcb_get_extension_data(m_connection, &xcb_xfixes_id);
     if (!damage || !damage->present || !fixes || !fixes->present) {
-        return x11Error(3, u"The X display lacks the DAMAGE or XFIXES extension."_s);
+        return x11Error(u"The X display lacks the DAMAGE or XFIXES extension."_s);
     }
     reply(
         xcb_damage_query_version_reply(m_connection, xcb_damage_query_version(m_connection, 1, 1), nullptr));
@@ -86,9 +87,9 @@ std::optional<CaptureError> X11CaptureStream::prepare(const Settings& settings)
     fetchCursor();
     xcb_flush(m_connection);
     if (xcb_connection_has_error(m_connection)) {
-        return x11Error(4, u"The connection to the X display was lost."_s);
+        return x11Error(u"The connection to the X display was lost."_s);
     }
-    return std::nullopt;
+    return {};
 }
 
 X11CaptureStream::~X11CaptureStream()
@@ -141,11 +142,11 @@ void X11CaptureStream::releaseSegment()
     m_shmID = -1;
 }
 
-std::optional<CaptureError> X11CaptureStream::update(const CaptureBackend::Target& target)
+Result<> X11CaptureStream::update(const CaptureBackend::Target& target)
 {
     const std::optional<QRect> rect = m_bounds(target.displayID);
     if (!rect) {
-        return CaptureError::noDisplay();
+        return CaptureBackend::noDisplay();
     }
     {
         std::lock_guard lock(m_mutex);
@@ -153,10 +154,10 @@ std::optional<CaptureError> X11CaptureStream::update(const CaptureBackend::Targe
                               m_settings.revision + 1};
     }
     m_wake.notify_all();
-    return std::nullopt;
+    return {};
 }
 
-std::optional<CaptureError> X11CaptureStream::stop()
+Result<> X11CaptureStream::stop()
 {
     {
         std::lock_guard lock(m_mutex);
@@ -166,7 +167,7 @@ std::optional<CaptureError> X11CaptureStream::stop()
     if (m_thread.joinable()) {
         m_thread.join();
     }
-    return std::nullopt;
+    return {};
 }
 
 void X11CaptureStream::fetchCursor()
@@ -268,7 +269,7 @@ void X11CaptureStream::run()
         if (xcb_connection_has_error(m_connection)) {
             if (!m_reportedStop) {
                 m_reportedStop = true;
-                m_sink.streamStopped(x11Error(4, u"The connection to the X display was lost."_s));
+                m_sink.streamStopped(x11Error(u"The connection to the X display was lost."_s));
             }
             return;
         }

@@ -24,14 +24,14 @@ class X11CaptureStream final : public CaptureBackend::Stream {
 public:
     using Bounds = std::function<std::optional<QRect>(std::uint32_t displayID)>;
 
-    static CaptureResult<std::unique_ptr<CaptureBackend::Stream>> start(const QByteArray& displayName,
-                                                                        const CaptureBackend::Target& target,
-                                                                        QRect rect, Bounds bounds,
-                                                                        CaptureBackend::Sink& sink);
+    static Result<std::unique_ptr<CaptureBackend::Stream>> start(const QByteArray& displayName,
+                                                                 const CaptureBackend::Target& target,
+                                                                 QRect rect, Bounds bounds,
+                                                                 CaptureBackend::Sink& sink);
     ~X11CaptureStream() override;
 
-    std::optional<CaptureError> update(const CaptureBackend::Target& target) override;
-    std::optional<CaptureError> stop() override;
+    Result<> update(const CaptureBackend::Target& target) override;
+    Result<> stop() override;
 
     // Pictures in flight at once: the one being filled, the encoder's, and the sender's still
     // picture (kept for key frames on a screen that does not change).
@@ -47,7 +47,7 @@ private:
     };
 
     X11CaptureStream(xcb_connection_t* connection, Bounds bounds, CaptureBackend::Sink& sink);
-    std::optional<CaptureError> prepare(const Settings& settings);
+    Result<> prepare(const Settings& settings);
     void run();
     // One interval: says whether anything on the monitor changed since the last grab.
     bool changed(const QRect& rect, bool& cursorChanged);

@@ -14,9 +14,8 @@ void sync(xcb_connection_t* connection)
 
 } // namespace
 
-X11DisplaySleep::X11DisplaySleep(const QByteArray& display, std::unique_ptr<ScreenSaverInhibitor> inhibitor)
+X11DisplaySleep::X11DisplaySleep(const QByteArray& display)
     : m_connection(xcb_connect(display.isEmpty() ? nullptr : display.constData(), nullptr))
-    , m_inhibitor(std::move(inhibitor))
 {
     if (xcb_connection_has_error(m_connection)) {
         return;
@@ -61,17 +60,11 @@ bool X11DisplaySleep::hold()
         sync(m_connection);
         m_held = true;
     }
-    if (m_inhibitor) {
-        m_inhibitor->inhibit(QStringLiteral("OVU Helper"), QStringLiteral("OVU Desktop is showing this Mac"));
-    }
     return true;
 }
 
 void X11DisplaySleep::release()
 {
-    if (m_inhibitor) {
-        m_inhibitor->uninhibit();
-    }
     if (!m_held || xcb_connection_has_error(m_connection)) {
         m_held = false;
         return;

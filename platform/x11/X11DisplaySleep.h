@@ -1,7 +1,6 @@
 #pragma once
 
 #include "core/DisplaySleep.h"
-#include "platform/xdg/ScreenSaverInhibitor.h"
 
 #include <QByteArray>
 
@@ -11,13 +10,11 @@
 
 // The X server's screen saver and DPMS: waking resets the idle timer and turns a monitor that
 // DPMS switched off back on; holding suspends the screen saver (and with it DPMS) for as long as
-// this client asks, which the server also ends when the client goes away. With an inhibitor, the
-// desktop's screen saver service (which may blank the screen on its own) is asked too.
+// this client asks, which the server also ends when the client goes away.
 class X11DisplaySleep : public DisplaySleep {
 public:
     // An empty name means $DISPLAY.
-    explicit X11DisplaySleep(const QByteArray& display = {},
-                             std::unique_ptr<ScreenSaverInhibitor> inhibitor = nullptr);
+    explicit X11DisplaySleep(const QByteArray& display = {});
     ~X11DisplaySleep() override;
     X11DisplaySleep(const X11DisplaySleep&) = delete;
     X11DisplaySleep& operator=(const X11DisplaySleep&) = delete;
@@ -28,7 +25,6 @@ public:
 
 private:
     xcb_connection_t* m_connection = nullptr;
-    std::unique_ptr<ScreenSaverInhibitor> m_inhibitor;
     bool m_screenSaver = false;
     bool m_dpms = false;
     bool m_held = false;

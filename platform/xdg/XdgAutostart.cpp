@@ -67,24 +67,24 @@ bool XdgAutostart::isEnabled() const
     return true;
 }
 
-std::optional<QString> XdgAutostart::enable()
+Result<> XdgAutostart::enable()
 {
     const QString folder = QFileInfo(path()).absolutePath();
     if (!QDir().mkpath(folder)) {
-        return u"The folder "_s + folder + u" cannot be made."_s;
+        return Failure{u"The folder "_s + folder + u" cannot be made."_s};
     }
     QSaveFile file(path());
     if (!file.open(QIODevice::WriteOnly) || file.write(entry(m_program)) < 0 || !file.commit()) {
-        return file.errorString();
+        return Failure{file.errorString()};
     }
-    return std::nullopt;
+    return {};
 }
 
-std::optional<QString> XdgAutostart::disable()
+Result<> XdgAutostart::disable()
 {
     QFile file(path());
     if (file.exists() && !file.remove()) {
-        return file.errorString();
+        return Failure{file.errorString()};
     }
-    return std::nullopt;
+    return {};
 }

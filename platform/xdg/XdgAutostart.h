@@ -11,8 +11,8 @@ public:
     explicit XdgAutostart(QString program);
 
     bool isEnabled() const override;
-    std::optional<QString> enable() override;
-    std::optional<QString> disable() override;
+    Result<> enable() override;
+    Result<> disable() override;
 
     QString path() const;
     // The desktop entry that starts the program.

@@ -1,4 +1,4 @@
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 
 #include <QDir>
 #include <QFile>

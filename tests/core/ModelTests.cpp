@@ -1,6 +1,6 @@
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
+#include "base/LaunchOptions.h"
 #include "core/HelperModel.h"
-#include "core/LaunchOptions.h"
 #include "core/LinkServer.h"
 #include "link/LinkSession.h"
 #include "link/TcpConnection.h"

@@ -1,4 +1,4 @@
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "core/LinkServer.h"
 #include "core/ServiceAdvertiser.h"
 #include "link/LinkSession.h"

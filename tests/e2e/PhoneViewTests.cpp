@@ -1,5 +1,5 @@
 #include "core/LinkServer.h"
-#include "core/MacMute.h"
+#include "core/OutputSilencer.h"
 #include "link/LinkSession.h"
 #include "link/PairedDevices.h"
 #include "media/ScreenCapture.h"
@@ -40,7 +40,7 @@ struct StandIn {
     Source source = Source::pump;
     std::unique_ptr<X11CaptureBackend> backend;
     std::unique_ptr<ScreenCapture> capture;
-    MacMute mute{std::make_unique<PulseAudioOutput>()};
+    OutputSilencer mute{std::make_unique<PulseAudioOutput>()};
 
     QTemporaryDir folder;
     PairedDevices devices{folder.path() + u"/helper"_s};

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t mode = data[0];
     auto [near, far] = MemoryConnection::makePair();
     MemoryConnection* peer = far.get();
-    auto channel = OVULinkChannel::create(std::move(near), (mode & 1) ? Role::mac : Role::phone);
+    auto channel = OVULinkChannel::create(std::move(near), (mode & 1) ? Role::helper : Role::phone);
     if (mode & 2) {
         channel->installKey(key);
     }

@@ -52,11 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     session->onClosed = [] {};
     // The fuzzer's phone: its own channel, so sealed frames follow the protocol's counters.
     auto phone = OVULinkChannel::create(std::move(far), Role::phone);
-    QByteArray macNonce;
+    QByteArray helperNonce;
     phone->onMessage = [&](const QJsonObject& message, bool) {
         if (message.value(u"t"_s).toString() == u"hello"_s && message.value(u"known"_s).toBool()) {
-            macNonce = Base64::decode(message.value(u"nonce"_s).toString()).value_or(QByteArray());
-            phone->installKey(OVULink::sessionKey(storedKey, phoneNonce, macNonce));
+            helperNonce = Base64::decode(message.value(u"nonce"_s).toString()).value_or(QByteArray());
+            phone->installKey(OVULink::sessionKey(storedKey, phoneNonce, helperNonce));
         }
     };
     phone->onClosed = [](const std::optional<QString>&) {};

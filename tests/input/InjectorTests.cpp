@@ -1,6 +1,6 @@
 // The injector on a recording sink: the exact events each control message makes. This program
 // runs with "-inputlog", so every handled message also leaves a log line.
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "input/InputInjector.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/QtPrinting.h"

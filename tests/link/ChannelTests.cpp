@@ -19,7 +19,7 @@ using Tests::sealedFrame;
 namespace {
 
 const QByteArray key = QByteArray(32, '\x42');
-constexpr char macLabel = 0x4D;
+constexpr char helperLabel = 0x4D;
 constexpr char phoneLabel = 0x50;
 
 struct Received {
@@ -35,7 +35,7 @@ struct RawChannel {
     QList<Received> received;
     QList<std::optional<QString>> closings;
 
-    explicit RawChannel(Role role = Role::mac)
+    explicit RawChannel(Role role = Role::helper)
     {
         auto [a, b] = MemoryConnection::makePair();
         near = a.get();
@@ -73,9 +73,9 @@ const QJsonObject ping{{u"t"_s, u"ping"_s}};
 TEST(Role, RawValuesAreTheDirectionLabels)
 {
     EXPECT_EQ(rawValue(Role::phone), 0x50);
-    EXPECT_EQ(rawValue(Role::mac), 0x4D);
+    EXPECT_EQ(rawValue(Role::helper), 0x4D);
     EXPECT_EQ(roleFromRaw(0x50), Role::phone);
-    EXPECT_EQ(roleFromRaw(0x4D), Role::mac);
+    EXPECT_EQ(roleFromRaw(0x4D), Role::helper);
     EXPECT_EQ(roleFromRaw(0x00), std::nullopt);
     EXPECT_EQ(roleFromRaw(0x6D), std::nullopt);
 }
@@ -83,7 +83,7 @@ TEST(Role, RawValuesAreTheDirectionLabels)
 TEST(ChannelFrames, PlainMessagesTravelBetweenTwoChannels)
 {
     auto [a, b] = MemoryConnection::makePair();
-    auto mac = OVULinkChannel::create(std::move(a), Role::mac);
+    auto mac = OVULinkChannel::create(std::move(a), Role::helper);
     auto phone = OVULinkChannel::create(std::move(b), Role::phone);
     QList<Received> atPhone;
     bool opened = false;
@@ -109,7 +109,7 @@ TEST(ChannelFrames, AuthenticatedFramesCarryTheCounterAndTheSendersLabel)
     ASSERT_EQ(raw.peer->frames().size(), 2);
     const QByteArray payload = json(ping);
     for (std::uint64_t counter = 0; counter < 2; ++counter) {
-        const QByteArray expected = sealedFrame(key, macLabel, counter, payload).mid(4);
+        const QByteArray expected = sealedFrame(key, helperLabel, counter, payload).mid(4);
         EXPECT_EQ(Tests::hexOf(raw.peer->frames()[int(counter)]), Tests::hexOf(expected))
             << "frame " << counter;
     }
@@ -235,7 +235,7 @@ TEST(ChannelProof, ReflectedFrameFailsTheProof)
 {
     RawChannel raw;
     raw.channel->installKey(key);
-    raw.deliver(sealedFrame(key, macLabel, 0, json(ping)));
+    raw.deliver(sealedFrame(key, helperLabel, 0, json(ping)));
     EXPECT_TRUE(raw.received.isEmpty());
     EXPECT_EQ(raw.onlyClosing(), OVULinkChannel::cannotProve);
 }
@@ -399,7 +399,7 @@ TEST(ChannelClosing, ReleasedChannelStopsQuietly)
     QList<Received> received;
     auto [a, b] = MemoryConnection::makePair();
     MemoryConnection* near = a.get();
-    auto channel = OVULinkChannel::create(std::move(a), Role::mac);
+    auto channel = OVULinkChannel::create(std::move(a), Role::helper);
     RawPeer peer(std::move(b));
     channel->onMessage = [&](const QJsonObject& message, bool proved) { received.append({message, proved}); };
     channel->start();

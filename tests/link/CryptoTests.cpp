@@ -21,7 +21,7 @@ const QByteArray sharedSecret = hex("4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d
 // The pairing values below were computed with Python's hashlib and hmac (HKDF written out from
 // RFC 5869), taking Alice as the phone and Bob as the Mac.
 const QByteArray phoneKey = alicePublic;
-const QByteArray macKey = bobPublic;
+const QByteArray helperKey = bobPublic;
 
 QByteArray bytesFrom(int first, int count)
 {
@@ -106,55 +106,55 @@ TEST(Primitives, RandomBytesHaveTheAskedLength)
 TEST(Pairing, CommitmentHashesKeyThenSalt)
 {
     const QByteArray salt = bytesFrom(0, 16);
-    EXPECT_EQ(hexOf(OVULink::commitment(macKey, salt)),
+    EXPECT_EQ(hexOf(OVULink::commitment(helperKey, salt)),
               "3d7826cf83f731696b8c78de8fa3ad1e1ea6bdd7f19c0e3b7f440e442df57223");
-    EXPECT_EQ(hexOf(OVULink::commitment(salt, macKey)),
+    EXPECT_EQ(hexOf(OVULink::commitment(salt, helperKey)),
               "36c9f37d35316644561fff16544380c92c88f457a8ecb45219251e6d134d6850");
-    EXPECT_EQ(OVULink::commitment(macKey, salt), Crypto::sha256(macKey + salt));
+    EXPECT_EQ(OVULink::commitment(helperKey, salt), Crypto::sha256(helperKey + salt));
 }
 
 TEST(Pairing, ComparisonCodeIsSixDigitsWithLeadingZeros)
 {
     // 2,666,060,143 modulo 1,000,000 is 60,143.
-    EXPECT_EQ(OVULink::comparisonCode(sharedSecret, phoneKey, macKey).toStdString(), "060143");
+    EXPECT_EQ(OVULink::comparisonCode(sharedSecret, phoneKey, helperKey).toStdString(), "060143");
     // The phone's key always comes first in the salt.
-    EXPECT_EQ(OVULink::comparisonCode(sharedSecret, macKey, phoneKey).toStdString(), "188026");
+    EXPECT_EQ(OVULink::comparisonCode(sharedSecret, helperKey, phoneKey).toStdString(), "188026");
     // 103,000,809 modulo 1,000,000 is 809.
     const QByteArray otherPhone = hex("c5b3dd81d9c5a7057ef6bd299d38face1c1ab759b8e52f710074550995ccc1bb");
-    EXPECT_EQ(OVULink::comparisonCode(sharedSecret, otherPhone, macKey).toStdString(), "000809");
+    EXPECT_EQ(OVULink::comparisonCode(sharedSecret, otherPhone, helperKey).toStdString(), "000809");
 
-    const QByteArray okm = hkdfByDefinition(sharedSecret, phoneKey + macKey, "ovu-link code", 4);
+    const QByteArray okm = hkdfByDefinition(sharedSecret, phoneKey + helperKey, "ovu-link code", 4);
     const quint32 n = (quint32(quint8(okm[0])) << 24) | (quint32(quint8(okm[1])) << 16) |
                       (quint32(quint8(okm[2])) << 8) | quint32(quint8(okm[3]));
-    EXPECT_EQ(OVULink::comparisonCode(sharedSecret, phoneKey, macKey),
+    EXPECT_EQ(OVULink::comparisonCode(sharedSecret, phoneKey, helperKey),
               QString::asprintf("%06u", static_cast<unsigned>(n % 1000000)));
 }
 
 TEST(Pairing, PairKeyIsHkdfOfTheSecretWithThePhoneKeyFirst)
 {
-    EXPECT_EQ(hexOf(OVULink::pairKey(sharedSecret, phoneKey, macKey)),
+    EXPECT_EQ(hexOf(OVULink::pairKey(sharedSecret, phoneKey, helperKey)),
               "a575534e4a0dc6d20c959337a4930c3addeb8d42c975a164b8c7243ab0c3d5dd");
-    EXPECT_EQ(hexOf(OVULink::pairKey(sharedSecret, macKey, phoneKey)),
+    EXPECT_EQ(hexOf(OVULink::pairKey(sharedSecret, helperKey, phoneKey)),
               "6797ecd217f526354849aeb73fb12a93bb17ef38ed0ee18172c65e6765968563");
-    EXPECT_EQ(OVULink::pairKey(sharedSecret, phoneKey, macKey),
-              hkdfByDefinition(sharedSecret, phoneKey + macKey, "ovu-link pair key", 32));
+    EXPECT_EQ(OVULink::pairKey(sharedSecret, phoneKey, helperKey),
+              hkdfByDefinition(sharedSecret, phoneKey + helperKey, "ovu-link pair key", 32));
 }
 
 TEST(Pairing, SessionKeyDependsOnBothNoncesPhoneFirst)
 {
     const QByteArray pairKey = hex("a575534e4a0dc6d20c959337a4930c3addeb8d42c975a164b8c7243ab0c3d5dd");
     const QByteArray phoneNonce = bytesFrom(0xA0, 16);
-    const QByteArray macNonce = bytesFrom(0xB0, 16);
-    EXPECT_EQ(hexOf(OVULink::sessionKey(pairKey, phoneNonce, macNonce)),
+    const QByteArray helperNonce = bytesFrom(0xB0, 16);
+    EXPECT_EQ(hexOf(OVULink::sessionKey(pairKey, phoneNonce, helperNonce)),
               "44051c6e484140acb2671ec142ccf405bf343e5ce0d7586392d90ef632d92005");
-    EXPECT_EQ(hexOf(OVULink::sessionKey(pairKey, macNonce, phoneNonce)),
+    EXPECT_EQ(hexOf(OVULink::sessionKey(pairKey, helperNonce, phoneNonce)),
               "1ce3c67adcb289483e4ac688229c6e697570788db3fe1fbc6727f37cc45c2df8");
-    EXPECT_EQ(OVULink::sessionKey(pairKey, phoneNonce, macNonce),
-              hkdfByDefinition(pairKey, phoneNonce + macNonce, "ovu-link session", 32));
-    QByteArray otherNonce = macNonce;
+    EXPECT_EQ(OVULink::sessionKey(pairKey, phoneNonce, helperNonce),
+              hkdfByDefinition(pairKey, phoneNonce + helperNonce, "ovu-link session", 32));
+    QByteArray otherNonce = helperNonce;
     otherNonce[15] = 0;
     EXPECT_NE(OVULink::sessionKey(pairKey, phoneNonce, otherNonce),
-              OVULink::sessionKey(pairKey, phoneNonce, macNonce));
+              OVULink::sessionKey(pairKey, phoneNonce, helperNonce));
 }
 
 TEST(Pairing, LabelsHaveNoTerminator)

@@ -96,8 +96,8 @@ struct Handshake {
         }
         send(message);
     }
-    QJsonObject macHello() const { return atPhone.value(0).message; }
-    QByteArray macNonce() const { return *Base64::decode(macHello().value(u"nonce"_s).toString()); }
+    QJsonObject helperHello() const { return atPhone.value(0).message; }
+    QByteArray helperNonce() const { return *Base64::decode(helperHello().value(u"nonce"_s).toString()); }
     bool ended() const { return session->channel->isClosed(); }
 };
 
@@ -112,18 +112,18 @@ QString repeated(const QString& unit, int count)
 
 } // namespace
 
-TEST(SessionHello, MacGreetsWithItsIdentityNonceAndCommitment)
+TEST(SessionHello, HelperGreetsWithItsIdentityNonceAndCommitment)
 {
     Handshake h;
     h.hello({{u"name"_s, u"Anna’s phone"_s}});
     ASSERT_EQ(h.atPhone.size(), 1);
-    const QJsonObject hello = h.macHello();
+    const QJsonObject hello = h.helperHello();
     EXPECT_FALSE(h.atPhone[0].proved);
     EXPECT_EQ(hello.value(u"t"_s).toString(), u"hello"_s);
     EXPECT_EQ(hello.value(u"v"_s).toInt(), 1);
     EXPECT_EQ(hello.value(u"id"_s).toString(), h.devices->helperID());
     EXPECT_EQ(hello.value(u"name"_s).toString(), u"Test Mac"_s);
-    EXPECT_EQ(h.macNonce().size(), 16);
+    EXPECT_EQ(h.helperNonce().size(), 16);
     EXPECT_EQ(hello.value(u"known"_s), QJsonValue(false));
     EXPECT_EQ(Base64::decode(hello.value(u"commit"_s).toString())->size(), 32);
     EXPECT_EQ(h.session->deviceID, phoneID);
@@ -217,8 +217,8 @@ TEST(SessionAuth, KnownPhoneProvesItselfWithTheStoredKey)
 {
     Handshake h(true);
     h.hello();
-    EXPECT_EQ(h.macHello().value(u"known"_s), QJsonValue(true));
-    h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.macNonce()));
+    EXPECT_EQ(h.helperHello().value(u"known"_s), QJsonValue(true));
+    h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.helperNonce()));
     h.send({{u"t"_s, u"auth"_s}});
     EXPECT_EQ(h.provedCount, 1);
     EXPECT_TRUE(h.session->isProved);
@@ -241,7 +241,7 @@ TEST(SessionAuth, PlainFrameAfterProofEndsTheChannel)
 {
     Handshake h(true);
     h.hello();
-    h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.macNonce()));
+    h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.helperNonce()));
     h.send({{u"t"_s, u"auth"_s}});
     h.phoneConnection->send(Tests::frame(0x00, R"({"t":"start"})"));
     Tests::drain();
@@ -269,7 +269,7 @@ TEST(SessionAuth, AuthMustBeAuthenticatedAndFollowAHello)
         // A phone the Mac does not know has no key to authenticate with: the channel cannot check.
         Handshake h;
         h.hello();
-        h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.macNonce()));
+        h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.helperNonce()));
         h.send({{u"t"_s, u"auth"_s}});
         EXPECT_TRUE(h.ended());
         EXPECT_EQ(h.provedCount, 0);
@@ -279,7 +279,7 @@ TEST(SessionAuth, AuthMustBeAuthenticatedAndFollowAHello)
         // A wrong key fails the proof.
         Handshake h(true);
         h.hello();
-        h.phone->installKey(OVULink::sessionKey(QByteArray(32, '\x01'), h.phoneNonce, h.macNonce()));
+        h.phone->installKey(OVULink::sessionKey(QByteArray(32, '\x01'), h.phoneNonce, h.helperNonce()));
         h.send({{u"t"_s, u"auth"_s}});
         EXPECT_TRUE(h.ended());
         EXPECT_EQ(h.provedCount, 0);
@@ -297,17 +297,17 @@ struct PhonePairing {
     void send(Handshake& h) { h.send({{u"t"_s, u"pair"_s}, {u"pub"_s, Base64::encode(key.publicKey())}}); }
 
     // Checks the Mac's answer against its commitment and installs the new session key.
-    void answer(Handshake& h, const QJsonObject& macPair)
+    void answer(Handshake& h, const QJsonObject& helperPair)
     {
-        const QByteArray macKey = *Base64::decode(macPair.value(u"pub"_s).toString());
-        const QByteArray salt = *Base64::decode(macPair.value(u"salt"_s).toString());
+        const QByteArray helperKey = *Base64::decode(helperPair.value(u"pub"_s).toString());
+        const QByteArray salt = *Base64::decode(helperPair.value(u"salt"_s).toString());
         ASSERT_EQ(salt.size(), 16);
-        EXPECT_EQ(*Base64::decode(h.macHello().value(u"commit"_s).toString()),
-                  OVULink::commitment(macKey, salt));
-        const QByteArray secret = *key.sharedSecret(macKey);
-        code = OVULink::comparisonCode(secret, key.publicKey(), macKey);
-        pairKey = OVULink::pairKey(secret, key.publicKey(), macKey);
-        h.phone->installKey(OVULink::sessionKey(pairKey, h.phoneNonce, h.macNonce()));
+        EXPECT_EQ(*Base64::decode(h.helperHello().value(u"commit"_s).toString()),
+                  OVULink::commitment(helperKey, salt));
+        const QByteArray secret = *key.sharedSecret(helperKey);
+        code = OVULink::comparisonCode(secret, key.publicKey(), helperKey);
+        pairKey = OVULink::pairKey(secret, key.publicKey(), helperKey);
+        h.phone->installKey(OVULink::sessionKey(pairKey, h.phoneNonce, h.helperNonce()));
         h.phone->requiresProof = true;
     }
 };
@@ -380,7 +380,7 @@ TEST(SessionPair, KnownPhoneGetsThePairAnswerUnderItsSessionKey)
     PhonePairing phone;
     // "pair" goes out plain; the known phone's key then checks the answer.
     h.phone->send({{u"t"_s, u"pair"_s}, {u"pub"_s, Base64::encode(phone.key.publicKey())}});
-    h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.macNonce()));
+    h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.helperNonce()));
     Tests::drain();
     ASSERT_EQ(h.atPhone.size(), 2);
     EXPECT_TRUE(h.atPhone[1].proved);
@@ -400,7 +400,7 @@ TEST(SessionPair, PairRulesCloseTheSession)
     {
         Handshake h(true); // authenticated
         h.hello();
-        h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.macNonce()));
+        h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.helperNonce()));
         h.send({{u"t"_s, u"pair"_s}, {u"pub"_s, Base64::encode(X25519KeyPair::generate()->publicKey())}});
         EXPECT_TRUE(h.ended());
         EXPECT_EQ(h.atPhone.size(), 1);
@@ -509,7 +509,7 @@ TEST(SessionLifecycle, ProvedSessionOutlivesTheTimer)
 {
     Handshake h(true, 200ms);
     h.hello();
-    h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.macNonce()));
+    h.phone->installKey(OVULink::sessionKey(storedKey, h.phoneNonce, h.helperNonce()));
     h.send({{u"t"_s, u"auth"_s}});
     Tests::spin(400ms);
     EXPECT_FALSE(h.ended());

@@ -161,7 +161,7 @@ TEST(TcpConnection, ChannelsTalkOverLoopback)
     phone->start();
     ASSERT_TRUE(Tests::waitUntil([&] { return server.hasPendingConnections(); }));
     auto mac =
-        OVULinkChannel::create(std::make_unique<TcpConnection>(server.nextPendingConnection()), Role::mac);
+        OVULinkChannel::create(std::make_unique<TcpConnection>(server.nextPendingConnection()), Role::helper);
     mac->installKey(key);
     QList<int> received;
     mac->onMessage = [&](const QJsonObject& message, bool proved) {

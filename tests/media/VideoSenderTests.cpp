@@ -1,4 +1,4 @@
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "media/HelperEncoderFactory.h"
 #include "media/PixelBufferPool.h"
 #include "media/VideoSender.h"

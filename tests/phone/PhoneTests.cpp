@@ -33,7 +33,7 @@ struct PhoneAndMac {
     std::shared_ptr<PhoneLink> phone;
     std::optional<QString> code;
     bool proved = false;
-    bool macProved = false;
+    bool helperProved = false;
     bool denied = false;
     std::optional<std::optional<QString>> closed;
     QList<QJsonObject> messages;
@@ -47,7 +47,7 @@ struct PhoneAndMac {
                 askedCode = c;
                 return answer(allow);
             },
-            [this](const std::shared_ptr<LinkSession>&) { macProved = true; });
+            [this](const std::shared_ptr<LinkSession>&) { helperProved = true; });
         phone = PhoneLink::create(std::move(far), store, u"Test Phone"_s, mode);
         phone->onCode = [this](const QString& c) { code = c; };
         phone->onProved = [this] { proved = true; };
@@ -68,8 +68,8 @@ TEST(PhoneLink, PairingShowsTheSameCodeOnBothEndsAndStoresTheSameKey)
     ASSERT_TRUE(Tests::waitUntil([&] { return t.proved; }));
     ASSERT_TRUE(t.code && t.askedCode);
     EXPECT_EQ(*t.code, *t.askedCode);
-    EXPECT_TRUE(t.macProved);
-    EXPECT_EQ(t.phone->macName, u"Test Mac"_s);
+    EXPECT_TRUE(t.helperProved);
+    EXPECT_EQ(t.phone->computerName, u"Test Mac"_s);
     EXPECT_EQ(t.phone->helperID, t.devices.helperID());
     ASSERT_EQ(t.devices.devices().size(), 1);
     EXPECT_EQ(t.devices.devices()[0].id, t.store.phoneID());
@@ -86,15 +86,15 @@ TEST(PhoneLink, KnownPhoneConnectsWithoutPairing)
     t.run(PhoneLink::Mode::pair);
     ASSERT_TRUE(Tests::waitUntil([&] { return t.proved; }));
     t.askedCode.reset();
-    t.proved = t.macProved = false;
+    t.proved = t.helperProved = false;
     t.run(PhoneLink::Mode::connect);
-    ASSERT_TRUE(Tests::waitUntil([&] { return t.macProved; }));
+    ASSERT_TRUE(Tests::waitUntil([&] { return t.helperProved; }));
     EXPECT_TRUE(t.proved);
     EXPECT_TRUE(t.phone->known);
     EXPECT_FALSE(t.askedCode) << "nobody was asked";
 
     // And it may pair afresh while known: the Mac's answer comes under the old key.
-    t.proved = t.macProved = false;
+    t.proved = t.helperProved = false;
     t.run(PhoneLink::Mode::pair);
     ASSERT_TRUE(Tests::waitUntil([&] { return t.proved; }));
     EXPECT_TRUE(t.askedCode);
@@ -117,7 +117,7 @@ TEST(PhoneLink, ConnectBeforePairingSaysSo)
     t.run(PhoneLink::Mode::connect);
     ASSERT_TRUE(Tests::waitUntil([&] { return t.closed.has_value(); }));
     EXPECT_EQ(*t.closed, u"This Mac does not know this phone yet: pair first."_s);
-    EXPECT_FALSE(t.macProved);
+    EXPECT_FALSE(t.helperProved);
 }
 
 TEST(PhoneLink, ForgottenKeyOnThePhoneSaysSo)
@@ -140,7 +140,7 @@ TEST(PhoneLink, CommitmentThatDoesNotMatchStopsThePairing)
     PhoneStore store(folder.path() + u"/phone"_s);
     auto [mac, far] = MemoryConnection::makePair();
     // A Mac that commits to one key and then answers with another.
-    auto fake = OVULinkChannel::create(std::move(mac), Role::mac);
+    auto fake = OVULinkChannel::create(std::move(mac), Role::helper);
     const X25519KeyPair committed = *X25519KeyPair::generate();
     const X25519KeyPair answered = *X25519KeyPair::generate();
     const QByteArray salt(16, 's');

@@ -1,6 +1,6 @@
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
+#include "phone/ServiceBrowser.h"
 #include "platform/avahi/AvahiAdvertiser.h"
-#include "platform/avahi/AvahiBrowser.h"
 #include "tests/support/Avahi.h"
 #include "tests/support/Child.h"
 #include "tests/support/EventLoop.h"
@@ -28,9 +28,9 @@ TEST(AvahiAdvertiser, ServiceIsSeenWithItsNameAndPort)
         Tests::waitForLogLine(HelperLog::path(), u"dns-sd: advertising Anna’s Mac Studio on port 47813"_s));
 
     // The phone's browser finds it too, at an address it can connect to.
-    AvahiBrowser browser;
-    QList<AvahiBrowser::Service> found;
-    browser.onFound = [&](const AvahiBrowser::Service& service) { found.append(service); };
+    ServiceBrowser browser;
+    QList<ServiceBrowser::Service> found;
+    browser.onFound = [&](const ServiceBrowser::Service& service) { found.append(service); };
     ASSERT_TRUE(browser.browse(type));
     ASSERT_TRUE(Tests::waitUntil([&] { return !found.isEmpty(); }));
     EXPECT_EQ(found[0].name, u"Anna’s Mac Studio"_s);
@@ -89,10 +89,10 @@ TEST(AvahiAdvertiser, AbsentDaemonIsWaitedFor)
 // libdbus reads the bus address once per process: a helper without any system bus is an
 // end-to-end test (tests/e2e).
 
-TEST(AvahiBrowser, MissingDaemonIsAFailure)
+TEST(ServiceBrowser, MissingDaemonIsAFailure)
 {
     Tests::stopAvahiDaemon();
-    AvahiBrowser browser;
+    ServiceBrowser browser;
     std::optional<QString> failure;
     browser.onFailure = [&](const QString& error) { failure = error; };
     EXPECT_FALSE(browser.browse(type));

@@ -1,7 +1,7 @@
 // A helper reduced to its output muting, for the tests of quitting and of being killed while the
 // output is silenced: it silences the default output at once and then waits, quitting (and giving
 // the sound back) on SIGTERM or SIGINT exactly as the helper does.
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "core/HelperModel.h"
 #include "platform/pulse/PulseAudioOutput.h"
 #include "ui/TerminationSignals.h"

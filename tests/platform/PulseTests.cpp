@@ -1,5 +1,5 @@
-#include "core/HelperLog.h"
-#include "core/MacMute.h"
+#include "base/HelperLog.h"
+#include "core/OutputSilencer.h"
 #include "media/ScreenCapture.h"
 #include "platform/pulse/PulseAudioOutput.h"
 #include "platform/pulse/PulseSoundSource.h"
@@ -124,7 +124,7 @@ TEST_F(Pulse, MutingSilencesTheRoomButNotTheRecordingAndRestoringGivesItBack)
     const int mutedBefore = logCount(muted);
     const int unmutedBefore = logCount(unmuted);
 
-    MacMute mute(std::make_unique<PulseAudioOutput>());
+    OutputSilencer mute(std::make_unique<PulseAudioOutput>());
     mute.mute();
     ASSERT_TRUE(mute.mutedDevice());
     EXPECT_EQ(mute.mutedDevice()->name, speakers);
@@ -158,7 +158,7 @@ TEST_F(Pulse, ASinkTheUserMutedIsLeftAloneAndNothingIsLogged)
     Tests::TonePlayer tone;
     const int mutedBefore = logCount(muted);
     const int unmutedBefore = logCount(unmuted);
-    MacMute mute(std::make_unique<PulseAudioOutput>());
+    OutputSilencer mute(std::make_unique<PulseAudioOutput>());
     mute.mute();
     EXPECT_FALSE(mute.mutedDevice());
     EXPECT_FALSE(Tests::sinkExists(helperSink));
@@ -173,7 +173,7 @@ TEST_F(Pulse, ASinkTheUserMutedIsLeftAloneAndNothingIsLogged)
 TEST_F(Pulse, RestoringUndoesOnlyWhatTheHelperDid)
 {
     Tests::TonePlayer tone;
-    MacMute mute(std::make_unique<PulseAudioOutput>());
+    OutputSilencer mute(std::make_unique<PulseAudioOutput>());
     mute.mute();
     ASSERT_TRUE(mute.mutedDevice());
     // The user chooses the headphones during the visit; the stream, which follows the default
@@ -204,7 +204,7 @@ TEST_F(Pulse, MutingTwiceThenRestoringOnce)
 {
     Tests::TonePlayer tone;
     const int mutedBefore = logCount(muted);
-    MacMute mute(std::make_unique<PulseAudioOutput>());
+    OutputSilencer mute(std::make_unique<PulseAudioOutput>());
     mute.mute();
     mute.mute();
     EXPECT_EQ(logCount(muted), mutedBefore + 1);
@@ -221,7 +221,7 @@ TEST_F(Pulse, NoSoundServerIsNothingToMute)
 {
     qputenv("PULSE_SERVER", "unix:/nonexistent/native");
     const int mutedBefore = logCount(muted);
-    MacMute mute(std::make_unique<PulseAudioOutput>());
+    OutputSilencer mute(std::make_unique<PulseAudioOutput>());
     mute.mute();
     mute.removeLeftovers();
     qunsetenv("PULSE_SERVER");
@@ -295,7 +295,7 @@ TEST_F(Pulse, TheSoundSourceFollowsTheHelperSinkWhileMutedWithoutStopping)
     std::unique_ptr<SoundSource::Stream> stream = source.start(collector);
     ASSERT_TRUE(collector.waitForMore(500ms));
 
-    MacMute mute(std::make_unique<PulseAudioOutput>());
+    OutputSilencer mute(std::make_unique<PulseAudioOutput>());
     mute.mute();
     ASSERT_TRUE(mute.mutedDevice());
     ASSERT_TRUE(collector.waitForMore(800ms));

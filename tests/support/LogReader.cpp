@@ -1,6 +1,6 @@
 #include "tests/support/LogReader.h"
 
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "tests/support/EventLoop.h"
 
 #include <QFile>

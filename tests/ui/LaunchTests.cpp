@@ -1,12 +1,12 @@
 // The application's launch: when the welcome window appears, the window being reused, the
 // snapshot files, a second launch reaching the first, and a desktop without a tray.
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 #include "core/LinkServer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/Processes.h"
 #include "tests/ui/UiFixture.h"
-#include "ui/HelperMenu.h"
+#include "ui/HelperPanel.h"
 #include "ui/HelperWelcome.h"
 #include "ui/OVUHelperApp.h"
 #include "ui/PairingView.h"
@@ -112,7 +112,7 @@ TEST(Launch, SnapshotsAreWrittenInOrderAtTwiceThePointSizeAndTheHelperGoesOn)
     // The views as the snapshot mode saw them: at the start-up, with the permissions read (no
     // requests to grant them).
     PairingView pairing(u"Alex’s iPhone"_s, u"481 207"_s, [](bool) {});
-    HelperMenu menu(m.model, m.model.devices());
+    HelperPanel menu(m.model, m.model.devices());
     HelperWelcome welcome(m.model, [] {});
     EXPECT_FALSE(Tests::shown(Tests::child(menu, u"recordingBox"_s), menu));
     const std::vector<std::pair<QString, QSize>> expected = {{u"pairing.png"_s, pairing.size() * 2},

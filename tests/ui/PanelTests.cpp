@@ -4,7 +4,7 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/ModelPhone.h"
 #include "tests/ui/UiFixture.h"
-#include "ui/HelperMenu.h"
+#include "ui/HelperPanel.h"
 #include "ui/HelperWelcome.h"
 #include "ui/PanelStyle.h"
 #include "ui/SwitchButton.h"
@@ -34,7 +34,7 @@ struct Panel : Tests::UiModel {
         menu.show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(&menu));
     }
-    HelperMenu menu{model, model.devices()};
+    HelperPanel menu{model, model.devices()};
 
     QString status() const { return child<QLabel>(menu, u"statusWord"_s)->text(); }
     QString symbol() const { return child<SymbolView>(menu, u"statusSymbol"_s)->symbol(); }
@@ -259,7 +259,7 @@ TEST(Welcome, HeaderOverThePanelWithDoneOnReturn)
     HelperWelcome welcome(
         m.model, [&] { ++done; }, &window);
     EXPECT_EQ(welcome.width(), 372);
-    HelperMenu* menu = welcome.menu();
+    HelperPanel* menu = welcome.menu();
     EXPECT_EQ(menu->width(), 340);
     EXPECT_EQ(menu->x(), 0);
     EXPECT_TRUE(shown(child(*menu, u"recordingBox"_s), *menu));

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "base/LaunchOptions.h"
 #include "core/HelperModel.h"
-#include "core/LaunchOptions.h"
 #include "core/LoginItem.h"
 #include "link/PairedDevices.h"
 #include "tests/support/FakeCaptureBackend.h"

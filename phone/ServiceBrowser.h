@@ -9,7 +9,7 @@ struct AvahiGLibPoll;
 struct AvahiServiceBrowser;
 
 // Browses for one DNS-SD service type through avahi-daemon and resolves what it finds.
-class AvahiBrowser {
+class ServiceBrowser {
 public:
     struct Service {
         QString name;
@@ -18,10 +18,10 @@ public:
         quint16 port = 0;
     };
 
-    AvahiBrowser();
-    ~AvahiBrowser();
-    AvahiBrowser(const AvahiBrowser&) = delete;
-    AvahiBrowser& operator=(const AvahiBrowser&) = delete;
+    ServiceBrowser();
+    ~ServiceBrowser();
+    ServiceBrowser(const ServiceBrowser&) = delete;
+    ServiceBrowser& operator=(const ServiceBrowser&) = delete;
 
     std::function<void(const Service& service)> onFound;
     // The daemon cannot be reached, or browsing failed: the text says why.

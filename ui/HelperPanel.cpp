@@ -1,4 +1,4 @@
-#include "ui/HelperMenu.h"
+#include "ui/HelperPanel.h"
 
 #include "core/HelperModel.h"
 #include "link/PairedDevices.h"
@@ -84,14 +84,14 @@ private:
 
 } // namespace
 
-HelperMenu::HelperMenu(HelperModel& model, PairedDevices& devices, std::function<void()> onDone,
-                       QWidget* parent)
+HelperPanel::HelperPanel(HelperModel& model, PairedDevices& devices, std::function<void()> onDone,
+                         QWidget* parent)
     : QWidget(parent)
     , m_model(model)
     , m_devices(devices)
     , m_onDone(std::move(onDone))
 {
-    setObjectName(u"HelperMenu"_s);
+    setObjectName(u"HelperPanel"_s);
     setFixedWidth(pointWidth);
     setFont(PanelStyle::font(Text::body));
     auto* column = new QVBoxLayout(this);
@@ -235,14 +235,14 @@ HelperMenu::HelperMenu(HelperModel& model, PairedDevices& devices, std::function
     footer->addWidget(footerNote);
     column->addLayout(footer);
 
-    connect(&m_model, &HelperModel::changed, this, &HelperMenu::refresh);
-    connect(&m_devices, &PairedDevices::devicesChanged, this, &HelperMenu::rebuildDevices);
+    connect(&m_model, &HelperModel::changed, this, &HelperPanel::refresh);
+    connect(&m_devices, &PairedDevices::devicesChanged, this, &HelperPanel::rebuildDevices);
     rebuildDevices();
     refresh();
 }
 
-QWidget* HelperMenu::permissionBox(const QString& objectName, const QString& title,
-                                   const std::function<void()>& open)
+QWidget* HelperPanel::permissionBox(const QString& objectName, const QString& title,
+                                    const std::function<void()>& open)
 {
     auto* box = new PanelBox(this);
     box->setObjectName(objectName);
@@ -265,7 +265,7 @@ QWidget* HelperMenu::permissionBox(const QString& objectName, const QString& tit
     return box;
 }
 
-QWidget* HelperMenu::switchRow(const QString& objectName, const QString& title, SwitchButton** button)
+QWidget* HelperPanel::switchRow(const QString& objectName, const QString& title, SwitchButton** button)
 {
     auto* row = new QWidget(this);
     auto* layout = new QHBoxLayout(row);
@@ -278,7 +278,7 @@ QWidget* HelperMenu::switchRow(const QString& objectName, const QString& title, 
     return row;
 }
 
-QWidget* HelperMenu::divider()
+QWidget* HelperPanel::divider()
 {
     auto* line = new QFrame(this);
     line->setFrameShape(QFrame::HLine);
@@ -293,13 +293,13 @@ QWidget* HelperMenu::divider()
     return line;
 }
 
-QString HelperMenu::figures(double framesPerSecond, double megabitsPerSecond, int width, int height)
+QString HelperPanel::figures(double framesPerSecond, double megabitsPerSecond, int width, int height)
 {
     return QString::asprintf("%.0f pictures/s · %.1f Mbit/s · %d × %d", framesPerSecond, megabitsPerSecond,
                              width, height);
 }
 
-void HelperMenu::rebuildDevices()
+void HelperPanel::rebuildDevices()
 {
     // Everything after the caption is a device row.
     while (m_deviceRows->count() > 1) {
@@ -335,7 +335,7 @@ void HelperMenu::rebuildDevices()
     refresh();
 }
 
-void HelperMenu::refresh()
+void HelperPanel::refresh()
 {
     const HelperModel& model = m_model;
     QString word;
@@ -362,20 +362,20 @@ void HelperMenu::refresh()
     m_messageNote->setVisible(model.message.has_value());
     m_messageText->setText(model.message.value_or(QString()));
     m_recordingBox->setVisible(!model.canRecord);
-    m_recordingBox->findChild<QLabel*>(u"recordingBoxText"_s)->setText(model.recordingHelp);
+    m_recordingBox->findChild<QLabel*>(u"recordingBoxText"_s)->setText(model.recordingPage().help);
     m_recordingBox->findChild<QPushButton*>(u"recordingBoxButton"_s)
-        ->setVisible(static_cast<bool>(model.openRecordingSettings));
+        ->setVisible(static_cast<bool>(model.recordingPage().open));
     m_controlBox->setVisible(!model.canControl);
-    m_controlBox->findChild<QLabel*>(u"controlBoxText"_s)->setText(model.controlHelp);
+    m_controlBox->findChild<QLabel*>(u"controlBoxText"_s)->setText(model.controlPage().help);
     m_controlBox->findChild<QPushButton*>(u"controlBoxButton"_s)
-        ->setVisible(static_cast<bool>(model.openControlSettings));
+        ->setVisible(static_cast<bool>(model.controlPage().open));
 
     m_connectedBox->setVisible(model.connectedName.has_value());
     static_cast<ElidedLabel*>(m_connectedName)->setFullText(model.connectedName.value_or(QString()));
-    const bool flowing = model.state.kind == SenderState::Kind::connected;
+    const bool flowing = model.state().kind == SenderState::Kind::connected;
     m_figures->setVisible(flowing);
-    m_figures->setText(figures(model.stats.framesPerSecond, model.stats.megabitsPerSecond, model.stats.width,
-                               model.stats.height));
+    m_figures->setText(figures(model.stats().framesPerSecond, model.stats().megabitsPerSecond,
+                               model.stats().width, model.stats().height));
     m_hint->setVisible(!model.connectedName && model.canRecord);
     m_hint->setText(model.acceptsConnections()
                         ? u"Open Screen Sharing in OVU Desktop on your phone and choose "
@@ -392,7 +392,7 @@ void HelperMenu::refresh()
     fitHeight();
 }
 
-void HelperMenu::fitHeight()
+void HelperPanel::fitHeight()
 {
     QLayout* column = layout();
     column->invalidate();
@@ -405,7 +405,7 @@ void HelperMenu::fitHeight()
     }
 }
 
-void HelperMenu::showEvent(QShowEvent* event)
+void HelperPanel::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     // The first show starts the helper; later calls do nothing.

@@ -1,13 +1,13 @@
-#include "core/MacMute.h"
+#include "core/OutputSilencer.h"
 
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 
 using namespace Qt::StringLiterals;
 
-MacMute::MacMute(std::unique_ptr<AudioOutput> output) : m_output(std::move(output))
+OutputSilencer::OutputSilencer(std::unique_ptr<AudioOutput> output) : m_output(std::move(output))
 {}
 
-void MacMute::mute()
+void OutputSilencer::mute()
 {
     if (m_mutedDevice || !m_output) {
         return;
@@ -27,7 +27,7 @@ void MacMute::mute()
     HelperLog::write(u"muted this Mac's output"_s);
 }
 
-void MacMute::restore()
+void OutputSilencer::restore()
 {
     if (!m_mutedDevice) {
         return;
@@ -38,7 +38,7 @@ void MacMute::restore()
     HelperLog::write(u"un-muted this Mac's output"_s);
 }
 
-void MacMute::removeLeftovers()
+void OutputSilencer::removeLeftovers()
 {
     if (m_output && !m_mutedDevice) {
         m_output->removeLeftovers();

@@ -1,4 +1,4 @@
-#include "core/PrivateFiles.h"
+#include "base/PrivateFiles.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "core/HelperLog.h"
+#include "base/HelperLog.h"
 
-#include "core/PrivateFiles.h"
+#include "base/PrivateFiles.h"
 
 #include <QDir>
 #include <QFile>

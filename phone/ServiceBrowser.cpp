@@ -1,4 +1,4 @@
-#include "platform/avahi/AvahiBrowser.h"
+#include "phone/ServiceBrowser.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
@@ -6,7 +6,7 @@
 #include <avahi-common/error.h>
 #include <avahi-glib/glib-watch.h>
 
-struct AvahiBrowser::Callbacks {
+struct ServiceBrowser::Callbacks {
     static void client(AvahiClient*, AvahiClientState, void*) {}
 
     static void resolved(AvahiServiceResolver* resolver, AvahiIfIndex, AvahiProtocol,
@@ -14,7 +14,7 @@ struct AvahiBrowser::Callbacks {
                          const char* hostName, const AvahiAddress* address, uint16_t port, AvahiStringList*,
                          AvahiLookupResultFlags, void* userdata)
     {
-        auto* self = static_cast<AvahiBrowser*>(userdata);
+        auto* self = static_cast<ServiceBrowser*>(userdata);
         if (event == AVAHI_RESOLVER_FOUND && self->onFound) {
             char text[AVAHI_ADDRESS_STR_MAX] = {};
             avahi_address_snprint(text, sizeof text, address);
@@ -28,7 +28,7 @@ struct AvahiBrowser::Callbacks {
                         AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
                         AvahiLookupResultFlags, void* userdata)
     {
-        auto* self = static_cast<AvahiBrowser*>(userdata);
+        auto* self = static_cast<ServiceBrowser*>(userdata);
         if (event == AVAHI_BROWSER_NEW) {
             avahi_service_resolver_new(self->m_client, interface, protocol, name, type, domain,
                                        AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), &Callbacks::resolved, self);
@@ -38,10 +38,10 @@ struct AvahiBrowser::Callbacks {
     }
 };
 
-AvahiBrowser::AvahiBrowser() : m_poll(avahi_glib_poll_new(nullptr, G_PRIORITY_DEFAULT))
+ServiceBrowser::ServiceBrowser() : m_poll(avahi_glib_poll_new(nullptr, G_PRIORITY_DEFAULT))
 {}
 
-AvahiBrowser::~AvahiBrowser()
+ServiceBrowser::~ServiceBrowser()
 {
     if (m_client) {
         avahi_client_free(m_client);
@@ -51,7 +51,7 @@ AvahiBrowser::~AvahiBrowser()
     }
 }
 
-bool AvahiBrowser::browse(const QString& type)
+bool ServiceBrowser::browse(const QString& type)
 {
     int error = 0;
     m_client =

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 
 #include <QObject>
 

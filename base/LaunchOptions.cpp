@@ -1,4 +1,4 @@
-#include "core/LaunchOptions.h"
+#include "base/LaunchOptions.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,4 +1,4 @@
-#include "platform/xdg/ScreenSaverInhibitor.h"
+#include "platform/dbus/ScreenSaverInhibitor.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -19,15 +19,30 @@ const QString path = u"/org/freedesktop/ScreenSaver"_s;
 ScreenSaverInhibitor::ScreenSaverInhibitor(QDBusConnection bus) : m_bus(std::move(bus))
 {}
 
-void ScreenSaverInhibitor::inhibit(const QString& application, const QString& reason)
+bool ScreenSaverInhibitor::serviceIsThere() const
 {
-    m_wanted = true;
-    if (m_cookie || m_pending || !m_bus.isConnected() || !m_bus.interface() ||
-        !m_bus.interface()->isServiceRegistered(service)) {
-        return;
+    return m_bus.isConnected() && m_bus.interface() && m_bus.interface()->isServiceRegistered(service);
+}
+
+void ScreenSaverInhibitor::wake()
+{
+    if (serviceIsThere()) {
+        m_bus.asyncCall(QDBusMessage::createMethodCall(service, path, service, u"SimulateUserActivity"_s));
     }
+}
+
+bool ScreenSaverInhibitor::hold()
+{
+    if (m_cookie || m_pending) {
+        m_wanted = true;
+        return true;
+    }
+    if (!serviceIsThere()) {
+        return false;
+    }
+    m_wanted = true;
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, service, u"Inhibit"_s);
-    call << application << reason;
+    call << u"OVU Helper"_s << u"OVU Desktop is showing this Mac"_s;
     m_pending = true;
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
@@ -43,9 +58,10 @@ void ScreenSaverInhibitor::inhibit(const QString& application, const QString& re
             sendUninhibit(reply.value());
         }
     });
+    return true;
 }
 
-void ScreenSaverInhibitor::uninhibit()
+void ScreenSaverInhibitor::release()
 {
     m_wanted = false;
     if (const std::optional<std::uint32_t> held = std::exchange(m_cookie, std::nullopt)) {

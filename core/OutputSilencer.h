@@ -8,9 +8,9 @@
 // Mutes this computer's default output while a phone listens, and puts it back afterwards,
 // touching only what it did itself: an output the user muted stays muted, and an output the
 // helper never silenced is never given its sound back.
-class MacMute {
+class OutputSilencer {
 public:
-    explicit MacMute(std::unique_ptr<AudioOutput> output);
+    explicit OutputSilencer(std::unique_ptr<AudioOutput> output);
 
     void mute();
     void restore();

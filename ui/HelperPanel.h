@@ -17,7 +17,7 @@ class SymbolView;
 // figures, the switches, the allowed phones and the footer. It holds no state of its own and
 // follows the model and the store whenever they change. With `onDone` (the welcome window) the
 // footer has a "Done" button on Return and the longer note.
-class HelperMenu : public QWidget {
+class HelperPanel : public QWidget {
     Q_OBJECT
 
 public:
@@ -25,8 +25,8 @@ public:
     static constexpr int margin = 16;
     static constexpr int spacing = 14;
 
-    HelperMenu(HelperModel& model, PairedDevices& devices, std::function<void()> onDone = {},
-               QWidget* parent = nullptr);
+    HelperPanel(HelperModel& model, PairedDevices& devices, std::function<void()> onDone = {},
+                QWidget* parent = nullptr);
 
     // Re-reads the model and the store; runs by itself on their changes.
     void refresh();

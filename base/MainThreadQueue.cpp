@@ -1,6 +1,6 @@
-#include "core/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 
-#include "core/MainThreadQueueReceiver.h"
+#include "base/MainThreadQueueReceiver.h"
 
 struct MainThreadQueue::Poster::State {
     std::mutex mutex;
