@@ -369,9 +369,11 @@ QCoro::Task<> HelperModel::show(LinkMessages::Show request)
     if (starting) {
         canControl = m_platform.canControl();
     }
-    const Result<> started =
-        co_await m_sharing->show(shown, int(width), int(height), sendsSound(), mutesWhileConnected(),
-                                 [self] { return self && self->m_session != nullptr; });
+    // Made outside the co_await: GCC 12 may destroy temporaries of an awaited expression twice.
+    QCoro::Task<Result<>> showing =
+        m_sharing->show(shown, int(width), int(height), sendsSound(), mutesWhileConnected(),
+                        [self] { return self && self->m_session != nullptr; });
+    const Result<> started = co_await showing;
     if (!self) {
         co_return;
     }

@@ -26,8 +26,12 @@ QCoro::Task<bool> PairingGate::decide(QPointer<PairingGate> gate, QString name, 
         co_return false;
     }
     HelperLog::write(u"pairing asked by "_s + name);
-    const auto askUser = gate->askUser;
-    const bool allowed = askUser ? co_await askUser(name, code) : false;
+    bool allowed = false;
+    if (const auto askUser = gate->askUser) {
+        // Asked outside the co_await: GCC 12 may destroy temporaries of an awaited expression twice.
+        QCoro::Task<bool> question = askUser(name, code);
+        allowed = co_await question;
+    }
     if (gate && !allowed) {
         gate->lastRefusal = gate->now();
     }

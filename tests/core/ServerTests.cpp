@@ -108,82 +108,6 @@ void failListener(ServerFixture& f, QTcpSocket& client)
     ASSERT_TRUE(Tests::waitUntil([&] { return !f.server.isListening(); }));
 }
 
-} // namespace
-
-TEST(LinkServer, ListensOnThePreferredPortAndAdvertisesIt)
-{
-    ServerFixture f;
-    const int before = listenerLines(47813);
-    f.server.start();
-    f.server.start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
-    EXPECT_TRUE(f.server.isListening());
-    EXPECT_EQ(f.server.port(), 47813);
-    ASSERT_EQ(f.advertisements.size(), 1) << "a second start() makes no second listener";
-    EXPECT_EQ(f.advertisements[0].name, u"Test Mac"_s);
-    EXPECT_EQ(f.advertisements[0].type, u"_ovuhelper._tcp"_s);
-    EXPECT_EQ(f.advertisements[0].port, 47813);
-    EXPECT_EQ(listenerLines(47813), before + 1);
-
-    f.server.stop();
-    EXPECT_FALSE(f.server.isListening());
-    EXPECT_EQ(f.withdrawals, 1);
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, 47813);
-    EXPECT_FALSE(probe.waitForConnected(1000));
-}
-
-TEST(LinkServer, TakenPortFallsBackToASystemChosenOne)
-{
-    QTcpServer squatter;
-    ASSERT_TRUE(squatter.listen(QHostAddress::Any, 47813));
-    ServerFixture f;
-    f.server.start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
-    const quint16 port = f.server.port();
-    EXPECT_NE(port, 47813);
-    EXPECT_GT(port, 0);
-    ASSERT_EQ(f.advertisements.size(), 1);
-    EXPECT_EQ(f.advertisements[0].port, port);
-    EXPECT_EQ(listenerLines(port), 1);
-
-    TcpPhone phone(port, PhoneLink::Mode::pair);
-    EXPECT_TRUE(Tests::waitUntil([&] { return phone.denied; })) << "the fallback port serves phones";
-}
-
-TEST(LinkServer, NoPortAtAllIsAProblemForTheUser)
-{
-    ServerFixture f;
-    {
-        FdExhaustion noDescriptors;
-        f.server.start();
-    }
-    EXPECT_FALSE(f.server.isListening());
-    ASSERT_EQ(f.problems.size(), 1);
-    EXPECT_EQ(f.problems[0], u"OVU Helper could not open a port to listen on."_s);
-    // Nothing retries by itself...
-    Tests::spin(2500ms);
-    EXPECT_FALSE(f.server.isListening());
-    // ...but the next start() does, and clears the problem once it listens.
-    f.server.start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
-    EXPECT_EQ(f.server.port(), 47813);
-}
-
-TEST(LinkServer, PairingIsRefusedUntilSomeoneAnswers)
-{
-    ServerFixture f;
-    f.server.start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
-    TcpPhone phone(47813, PhoneLink::Mode::pair);
-    ASSERT_TRUE(Tests::waitUntil([&] { return phone.denied; }));
-    EXPECT_TRUE(phone.code.has_value());
-    EXPECT_TRUE(f.devices.devices().isEmpty());
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 0; }));
-}
-
-namespace {
-
 QCoro::Task<bool> allow(QString, QString)
 {
     co_return true;
@@ -191,106 +115,20 @@ QCoro::Task<bool> allow(QString, QString)
 
 } // namespace
 
-TEST(LinkServer, ProvedSessionsAreReportedAndStopClosesThemOnce)
+TEST(LinkServer, ListensOnThePreferredPortAdvertisesItAndStopsAllOfIt)
 {
     ServerFixture f;
-    f.server.askToPair = allow;
-    f.server.start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
-    TcpPhone pairing(47813, PhoneLink::Mode::pair);
-    ASSERT_TRUE(Tests::waitUntil([&] { return pairing.provedFlag; }));
-    ASSERT_EQ(f.proved.size(), 1);
-    EXPECT_EQ(f.devices.devices().size(), 1);
-
-    // The same phone, known now, proves itself without being asked.
-    f.server.askToPair = nullptr;
-    TcpPhone known(47813, PhoneLink::Mode::connect, pairing.store.folder());
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.proved.size() == 2; }));
-    int closedReports = 0;
-    f.server.watch(f.proved[1], [&] { ++closedReports; });
-
-    EXPECT_EQ(f.server.sessionCount(), 2);
-    f.server.stop();
-    EXPECT_EQ(closedReports, 1);
-    EXPECT_EQ(f.server.sessionCount(), 0);
-    EXPECT_TRUE(Tests::waitUntil([&] { return known.closed && pairing.closed; }));
-    EXPECT_EQ(closedReports, 1);
-}
-
-TEST(LinkServer, NinthConnectionIsClosedAtOnceUntilASlotFrees)
-{
-    ServerFixture f;
-    f.server.start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
-    std::vector<std::unique_ptr<QTcpSocket>> waiting;
-    for (int i = 0; i < 8; ++i) {
-        waiting.push_back(std::make_unique<QTcpSocket>());
-        waiting.back()->connectToHost(QHostAddress::LocalHost, 47813);
-    }
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 8; }));
-
-    QTcpSocket ninth;
-    bool ninthClosed = false;
-    QObject::connect(&ninth, &QTcpSocket::disconnected, [&] { ninthClosed = true; });
-    ninth.connectToHost(QHostAddress::LocalHost, 47813);
-    ASSERT_TRUE(Tests::waitUntil([&] { return ninthClosed; }, 2s));
-    EXPECT_EQ(f.server.sessionCount(), 8);
-
-    waiting.front()->disconnectFromHost();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 7; }));
-    TcpPhone phone(47813, PhoneLink::Mode::pair);
-    ASSERT_TRUE(Tests::waitUntil([&] { return phone.denied; })) << "a freed slot takes a phone again";
-}
-
-TEST(LinkServer, ListenerFailureRestartsTwoSecondsLater)
-{
-    ServerFixture f;
-    f.server.start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
     const int before = listenerLines(47813);
-    QTcpSocket client;
-    failListener(f, client);
-    EXPECT_TRUE(Tests::waitForLogLine(HelperLog::path(), u"listener failed: "_s));
-    EXPECT_EQ(f.withdrawals, 1);
-    Tests::spin(1500ms);
-    EXPECT_FALSE(f.server.isListening());
-    ASSERT_TRUE(
-        Tests::waitUntil([&] { return f.server.isListening() && listenerLines(47813) == before + 1; }, 3s));
+    f.server.start();
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
     EXPECT_EQ(f.server.port(), 47813);
-    EXPECT_EQ(f.advertisements.size(), 2);
-}
-
-TEST(LinkServer, StopCancelsTheRestartOfAFailedListener)
-{
-    ServerFixture f;
-    f.server.start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
-    QTcpSocket client;
-    failListener(f, client);
-    f.server.stop();
-    Tests::spin(2500ms);
-    EXPECT_FALSE(f.server.isListening()) << "connections were turned off";
-}
-
-TEST(LinkServer, ListenerFailureKeepsTheSessions)
-{
-    ServerFixture f;
-    f.server.start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
-    QTcpSocket early;
-    early.connectToHost(QHostAddress::LocalHost, 47813);
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 1; }));
-    QTcpSocket client;
-    failListener(f, client);
-    EXPECT_EQ(f.server.sessionCount(), 1);
-    EXPECT_EQ(early.state(), QAbstractSocket::ConnectedState);
-}
-
-TEST(LinkServer, AcceptedConnectionsCarryTheLinkOptions)
-{
-    ServerFixture f;
-    f.server.start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    ASSERT_EQ(f.advertisements.size(), 1) << "a second start() makes no second listener";
+    EXPECT_EQ(f.advertisements[0].name, u"Test Mac"_s);
+    EXPECT_EQ(f.advertisements[0].type, u"_ovuhelper._tcp"_s);
+    EXPECT_EQ(f.advertisements[0].port, 47813);
+    EXPECT_EQ(listenerLines(47813), before + 1);
+    // Accepted connections carry the link's socket options.
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, 47813);
     ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 1; }));
@@ -302,4 +140,117 @@ TEST(LinkServer, AcceptedConnectionsCarryTheLinkOptions)
     EXPECT_EQ(value, 5);
     getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length);
     EXPECT_EQ(value, 1);
+
+    f.server.stop();
+    EXPECT_FALSE(f.server.isListening());
+    EXPECT_EQ(f.server.sessionCount(), 0);
+    EXPECT_EQ(f.withdrawals, 1);
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, 47813);
+    EXPECT_FALSE(probe.waitForConnected(1000));
+}
+
+TEST(LinkServer, ATakenPortFallsBackAndNoPortAtAllIsAProblemForTheUser)
+{
+    {
+        QTcpServer squatter;
+        ASSERT_TRUE(squatter.listen(QHostAddress::Any, 47813));
+        ServerFixture f;
+        f.server.start();
+        ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+        const quint16 port = f.server.port();
+        EXPECT_NE(port, 47813);
+        ASSERT_EQ(f.advertisements.size(), 1);
+        EXPECT_EQ(f.advertisements[0].port, port);
+        TcpPhone phone(port, PhoneLink::Mode::pair);
+        EXPECT_TRUE(Tests::waitUntil([&] { return phone.denied; })) << "the fallback port serves phones";
+    }
+    ServerFixture f;
+    {
+        FdExhaustion noDescriptors;
+        f.server.start();
+    }
+    EXPECT_FALSE(f.server.isListening());
+    EXPECT_EQ(f.problems, QList<std::optional<QString>>{u"OVU Helper could not open a port to listen on."_s});
+    Tests::spin(2500ms);
+    EXPECT_FALSE(f.server.isListening()) << "nothing retries by itself";
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); })) << "the next start does, and clears the problem";
+}
+
+TEST(LinkServer, PairingIsRefusedUntilAnsweredProvedSessionsAreReportedAndStopClosesThemOnce)
+{
+    ServerFixture f;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    {
+        TcpPhone refused(47813, PhoneLink::Mode::pair);
+        ASSERT_TRUE(Tests::waitUntil([&] { return refused.denied; }));
+        EXPECT_TRUE(refused.code.has_value());
+        EXPECT_TRUE(f.devices.devices().isEmpty());
+    }
+    f.server.askToPair = allow;
+    TcpPhone pairing(47813, PhoneLink::Mode::pair);
+    ASSERT_TRUE(Tests::waitUntil([&] { return pairing.provedFlag; }));
+    ASSERT_EQ(f.proved.size(), 1);
+    // The same phone, known now, proves itself without being asked.
+    f.server.askToPair = nullptr;
+    TcpPhone known(47813, PhoneLink::Mode::connect, pairing.store.folder());
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.proved.size() == 2; }));
+    int closedReports = 0;
+    f.server.watch(f.proved[1], [&] { ++closedReports; });
+    f.server.stop();
+    EXPECT_TRUE(Tests::waitUntil([&] { return known.closed && pairing.closed; }));
+    EXPECT_EQ(closedReports, 1);
+}
+
+TEST(LinkServer, TheNinthConnectionIsClosedAtOnceUntilASlotFrees)
+{
+    ServerFixture f;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    std::vector<std::unique_ptr<QTcpSocket>> waiting;
+    for (int i = 0; i < 8; ++i) {
+        waiting.push_back(std::make_unique<QTcpSocket>());
+        waiting.back()->connectToHost(QHostAddress::LocalHost, 47813);
+    }
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 8; }));
+    QTcpSocket ninth;
+    bool ninthClosed = false;
+    QObject::connect(&ninth, &QTcpSocket::disconnected, [&] { ninthClosed = true; });
+    ninth.connectToHost(QHostAddress::LocalHost, 47813);
+    ASSERT_TRUE(Tests::waitUntil([&] { return ninthClosed; }, 2s));
+    EXPECT_EQ(f.server.sessionCount(), 8);
+    waiting.front()->disconnectFromHost();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 7; }));
+    TcpPhone phone(47813, PhoneLink::Mode::pair);
+    ASSERT_TRUE(Tests::waitUntil([&] { return phone.denied; })) << "a freed slot takes a phone again";
+}
+
+TEST(LinkServer, AFailedListenerRestartsTwoSecondsLaterKeepingTheSessionsUnlessStopped)
+{
+    ServerFixture f;
+    f.server.start();
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
+    const int before = listenerLines(47813);
+    QTcpSocket early;
+    early.connectToHost(QHostAddress::LocalHost, 47813);
+    ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 1; }));
+    QTcpSocket client;
+    failListener(f, client);
+    EXPECT_TRUE(Tests::waitForLogLine(HelperLog::path(), u"listener failed: "_s));
+    EXPECT_EQ(f.withdrawals, 1);
+    EXPECT_EQ(f.server.sessionCount(), 1);
+    EXPECT_EQ(early.state(), QAbstractSocket::ConnectedState);
+    Tests::spin(1500ms);
+    EXPECT_FALSE(f.server.isListening());
+    ASSERT_TRUE(
+        Tests::waitUntil([&] { return f.server.isListening() && listenerLines(47813) == before + 1; }, 3s));
+    EXPECT_EQ(f.advertisements.size(), 2);
+
+    QTcpSocket again;
+    failListener(f, again);
+    f.server.stop();
+    Tests::spin(2500ms);
+    EXPECT_FALSE(f.server.isListening()) << "stop cancels the restart";
 }

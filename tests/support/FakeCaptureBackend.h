@@ -14,13 +14,11 @@ public:
     std::vector<Display> displays;
     std::vector<Screen> screenList;
     std::uint32_t mainID = 0;
-    // Listing the displays fails with this.
-    std::optional<CaptureError> failure;
-    // Starting, and retargeting a running stream, fail with these.
-    std::optional<CaptureError> startFailure;
-    std::optional<CaptureError> updateFailure;
+    // Listing the displays, starting and retargeting fail with these.
+    std::optional<QString> failure;
+    std::optional<QString> startFailure;
+    std::optional<QString> updateFailure;
     int streamsStarted = 0;
-    int calls = 0;
     int stops = 0;
     std::optional<Target> lastTarget;
     Sink* sink = nullptr;
@@ -28,40 +26,38 @@ public:
     class FakeStream final : public Stream {
     public:
         explicit FakeStream(FakeCaptureBackend& owner) : m_owner(owner) {}
-        std::optional<CaptureError> update(const Target& target) override
+        Result<> update(const Target& target) override
         {
             if (m_owner.updateFailure) {
-                return m_owner.updateFailure;
+                return Failure{*m_owner.updateFailure};
             }
             m_owner.lastTarget = target;
-            return std::nullopt;
+            return {};
         }
-        std::optional<CaptureError> stop() override
+        Result<> stop() override
         {
             ++m_owner.stops;
-            return std::nullopt;
+            return {};
         }
 
     private:
         FakeCaptureBackend& m_owner;
     };
 
-    CaptureResult<std::vector<Display>> shareableDisplays() override
+    Result<std::vector<Display>> shareableDisplays() override
     {
-        ++calls;
         if (failure) {
-            return *failure;
+            return Failure{*failure};
         }
         return displays;
     }
     std::vector<Screen> screens() override { return screenList; }
     std::uint32_t mainDisplayID() override { return mainID; }
     std::optional<QRect> displayBounds(std::uint32_t) override { return QRect(0, 0, 100, 100); }
-    CaptureResult<std::unique_ptr<Stream>> startStream(const Target& target, Sink& s) override
+    Result<std::unique_ptr<Stream>> startStream(const Target& target, Sink& s) override
     {
-        ++calls;
         if (startFailure) {
-            return *startFailure;
+            return Failure{*startFailure};
         }
         ++streamsStarted;
         lastTarget = target;
