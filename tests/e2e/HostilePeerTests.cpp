@@ -1,7 +1,7 @@
 // The real helper under load and against hostile peers on loopback: connections opened and
-// dropped by the thousand, peers that say hello and then nothing, frames of the largest size at
-// full speed, a peer sending one byte a second. Each case reports the helper's memory before and
-// after ("figure:" lines) and checks that a real phone is still served.
+// dropped by the thousand, frames of the largest size at full speed, a peer sending one byte a
+// second. Nothing is left behind and a real phone is still served. (What they cost in memory is
+// measured by tools/bench load.)
 #include "tests/support/EventLoop.h"
 #include "tests/support/Processes.h"
 #include "tests/support/Sanitizers.h"
@@ -62,38 +62,22 @@ QByteArray hello(int n)
                      .toJson(QJsonDocument::Compact));
 }
 
-void figure(const char* name, long before, long after, double waitedMs)
-{
-    std::printf("figure: %s: helper rss %ld kB before, %ld kB after (%+ld kB); phone waited %.0f ms\n", name,
-                before, after, after - before, waitedMs);
-    std::fflush(stdout);
-}
-
 // Pairs the reference phone, trying again (as the phone app does) while the helper turns it away,
-// for up to 20 s; answers how long it took in ms, -1 when it never got through.
-double phoneVisit(const Home& phone, const QString& name)
+// for up to 20 s; says whether it got through, and how long it took.
+std::optional<qint64> phoneVisit(const Home& phone, const QString& name)
 {
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 20000) {
-        const auto run = runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, name}, 15000);
-        if (run.exitCode == 0) {
-            return static_cast<double>(clock.elapsed());
+        if (runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, name}, 15000).exitCode == 0) {
+            return clock.elapsed();
         }
         Tests::spin(200ms);
     }
-    return -1;
+    return std::nullopt;
 }
 
-// Memory growth is only meaningful in a build without sanitizers.
-void expectGrowthBelow(long before, long after, long limitKB)
-{
-    if (!Tests::sanitized) {
-        EXPECT_LT(after - before, limitKB);
-    }
-}
-
-struct HostileFixture : ::testing::Test {
+struct Hostile : ::testing::Test {
     Home helperHome;
     Home phone;
     std::unique_ptr<HelperProcess> helper;
@@ -103,21 +87,15 @@ struct HostileFixture : ::testing::Test {
         helper = std::make_unique<HelperProcess>(helperHome, QStringList{u"-autoallow"_s});
         ASSERT_EQ(helper->waitUntilListening(), 47813);
         pid = helper->process().pid();
-        // Warm up: the first phone loads what a phone needs.
-        ASSERT_GE(phoneVisit(phone, u"Warm-up"_s), 0);
+        ASSERT_TRUE(phoneVisit(phone, u"Warm-up"_s));
     }
 };
 
 } // namespace
 
-using Hostile = HostileFixture;
-
-namespace {
-
-// Opens and drops 10,000 connections in a row, half closed and half reset; answers how many the
-// listener refused.
-int openAndDrop()
+TEST_F(Hostile, TenThousandConnectionsOpenedAndDroppedLeaveNoDescriptorBehind)
 {
+    const int descriptors = Tests::openDescriptors(pid);
     int refused = 0;
     for (int i = 0; i < 10000; ++i) {
         const int fd = connectToHelper();
@@ -126,141 +104,48 @@ int openAndDrop()
             continue;
         }
         if (i % 2) {
-            linger reset{1, 0};
+            linger reset{1, 0}; // half of them reset, half closed
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         }
         close(fd);
     }
-    return refused;
+    EXPECT_LT(refused, 100) << "the listener keeps accepting";
+    EXPECT_TRUE(phoneVisit(phone, u"After"_s));
+    EXPECT_TRUE(Tests::waitUntil([&] { return Tests::openDescriptors(pid) <= descriptors; }, 5s))
+        << Tests::openDescriptors(pid) << " descriptors, " << descriptors << " before";
 }
 
-} // namespace
-
-TEST_F(Hostile, TenThousandConnectionsOpenedAndDroppedLeaveNothingBehind)
+TEST_F(Hostile, LargestFramesAtFullSpeedAndAOneByteASecondPeerLeaveThePhoneServed)
 {
-    const int descriptors = Tests::openDescriptors(pid);
-    const auto round = [&](const char* name) {
-        const long before = Tests::residentKb(pid);
-        EXPECT_LT(openAndDrop(), 100) << "the listener keeps accepting";
-        const double waited = phoneVisit(phone, u"After"_s);
-        EXPECT_GE(waited, 0);
-        EXPECT_TRUE(Tests::waitUntil([&] { return Tests::openDescriptors(pid) <= descriptors; }, 5s))
-            << Tests::openDescriptors(pid) << " descriptors, " << descriptors << " before";
-        const long after = Tests::residentKb(pid);
-        figure(name, before, after, waited);
-        return after - before;
-    };
-    // How many connections wait at once depends on how fast this machine closes them, and the
-    // allocator keeps the heap at its high-water mark: any round may grow the helper by some
-    // megabytes when more connections than ever before wait at once (10 MB seen in a second
-    // round). A leak grows it in every round: the smaller growth of two more rounds shows it.
-    const long first = round("10000 connections opened and dropped");
-    const long second = round("10000 more connections opened and dropped");
-    const long third = round("10000 more again");
-    if (!Tests::sanitized) {
-        EXPECT_LT(first, 32 * 1024);
-        EXPECT_LT(std::min(second, third), 4 * 1024) << second << " kB, then " << third << " kB";
-    }
-}
-
-TEST_F(Hostile, SilentPeersHoldTheSlotsOnlyUntilTheirTimeOut)
-{
-    const long before = Tests::residentKb(pid);
-    std::vector<int> silent;
-    for (int i = 0; i < 8; ++i) {
-        const int fd = connectToHelper();
-        ASSERT_GE(fd, 0);
-        const QByteArray bytes = hello(i);
-        ASSERT_EQ(write(fd, bytes.constData(), bytes.size()), bytes.size());
-        silent.push_back(fd);
-    }
-    Tests::spin(300ms);
-    // Every slot is taken: the phone is turned away until the handshake timer frees one.
-    QElapsedTimer clock;
-    clock.start();
-    double waited = -1;
-    while (clock.elapsed() < 150'000) {
-        const auto run = runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Patient"_s}, 10000);
-        if (run.exitCode == 0) {
-            waited = static_cast<double>(clock.elapsed());
-            break;
-        }
-        Tests::spin(2s);
-    }
-    const long after = Tests::residentKb(pid);
-    figure("8 peers sending hello, then nothing", before, after, waited);
-    EXPECT_GT(waited, 100'000) << "not before the slots were free";
-    EXPECT_LT(waited, 135'000) << "the 120 s handshake timer freed them";
-    for (const int fd : silent) {
-        // The helper has closed them: after its own hello the stream ends (or is reset).
-        char buffer[4096];
-        ssize_t got = 0;
-        qint64 total = 0;
-        while ((got = read(fd, buffer, sizeof buffer)) > 0 && total < 65536) {
-            total += got;
-        }
-        EXPECT_LE(got, 0);
-        close(fd);
-    }
-}
-
-TEST_F(Hostile, LargestFramesAtFullSpeedAreRefusedWithoutGrowing)
-{
-    const long before = Tests::residentKb(pid);
-    // The largest frame the channel takes, of garbage, and one longer than that.
+    // The largest frame the channel takes, of garbage, and one longer than that, for 3 s.
     QByteArray big(4 + 1'048'576, 'x');
     qToBigEndian(static_cast<quint32>(1'048'576), big.data());
     QByteArray tooBig(4, Qt::Uninitialized);
     qToBigEndian(static_cast<quint32>(1'048'577), tooBig.data());
     QElapsedTimer clock;
     clock.start();
-    qint64 sent = 0;
-    int connections = 0;
-    while (clock.elapsed() < 5000) {
+    for (int connections = 1; clock.elapsed() < 3000; ++connections) {
         const int fd = connectToHelper();
         ASSERT_GE(fd, 0);
-        ++connections;
         const QByteArray& bytes = connections % 4 == 0 ? tooBig : big;
-        for (int i = 0; i < 4; ++i) {
-            const ssize_t written =
-                send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
-            if (written <= 0) {
-                break;
-            }
-            sent += written;
+        for (int i = 0; i < 4 && send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) > 0; ++i) {
         }
         close(fd);
     }
-    const double waited = phoneVisit(phone, u"After"_s);
-    EXPECT_GE(waited, 0);
-    Tests::spin(500ms);
-    const long after = Tests::residentKb(pid);
-    std::printf("figure: %d connections, %.1f MiB sent in 5 s\n", connections,
-                static_cast<double>(sent) / 1048576);
-    figure("1 MiB frames at full speed", before, after, waited);
-    // At most a few frames are held at a time.
-    expectGrowthBelow(before, after, 32 * 1024);
-}
+    EXPECT_TRUE(phoneVisit(phone, u"After"_s));
 
-TEST_F(Hostile, APeerSendingOneByteASecondTakesOneSlotAndNothingElse)
-{
-    const long before = Tests::residentKb(pid);
+    // A peer sending its hello one byte a second takes one slot: a phone pairs meanwhile as if
+    // nobody else were there.
     const int fd = connectToHelper();
     ASSERT_GE(fd, 0);
     const QByteArray bytes = hello(99);
-    double waited = -1;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(send(fd, bytes.constData() + i, 1, MSG_NOSIGNAL), 1);
-        if (i == 4) {
-            // Meanwhile a phone pairs as if nobody else were there.
-            waited = phoneVisit(phone, u"Meanwhile"_s);
-        }
         Tests::spin(1s);
     }
-    const long after = Tests::residentKb(pid);
-    figure("a peer sending one byte a second", before, after, waited);
-    EXPECT_GE(waited, 0);
-    EXPECT_LT(waited, 5000);
-    expectGrowthBelow(before, after, 4 * 1024);
+    const std::optional<qint64> waited = phoneVisit(phone, u"Meanwhile"_s);
+    ASSERT_TRUE(waited);
+    EXPECT_LT(*waited, 5000 * Tests::slowdown);
     close(fd);
+    EXPECT_TRUE(helper->process().isRunning());
 }
