@@ -31,59 +31,38 @@ const QRegularExpression stamped(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ (
 
 } // namespace
 
-TEST(HelperLog, LivesInTheStateFolder)
+TEST(HelperLog, UtcStampBlankAndTextPerLineInAPrivateFolderMadeWhenMissing)
 {
     EXPECT_EQ(HelperLog::path(), qEnvironmentVariable("XDG_STATE_HOME") + u"/OVUHelper.log"_s);
-}
-
-TEST(HelperLog, LineIsUtcTimestampBlankAndMessage)
-{
-    const QString message = unique(u"format check “quoted” ünïcode"_s);
-    const QByteArray line = HelperLog::formatLine(message);
-    EXPECT_TRUE(line.endsWith('\n'));
-    const auto match = stamped.match(QString::fromUtf8(line.chopped(1)));
-    ASSERT_TRUE(match.hasMatch()) << line.constData();
-    EXPECT_EQ(match.captured(1), message);
-    const QDateTime stamp = QDateTime::fromString(QString::fromUtf8(line.left(20)), Qt::ISODate);
-    EXPECT_LE(std::abs(stamp.secsTo(QDateTime::currentDateTimeUtc())), 2);
-}
-
-TEST(HelperLog, MissingFolderIsCreatedPrivateAndLinesAppend)
-{
     const QString folder = QFileInfo(HelperLog::path()).absolutePath();
     HelperLog::flush();
     QDir(folder).removeRecursively();
-    const QString first = unique(u"first"_s);
-    const QString second = unique(u"second"_s);
-    HelperLog::write(first);
-    HelperLog::write(second);
+    const QString message = unique(u"“quoted” ünïcode"_s);
+    HelperLog::write(message);
+    HelperLog::write(u"one\ntwo"_s); // a line feed makes an unstamped second line
+    HelperLog::write(QString());
     const QList<QByteArray> lines = logText().split('\n');
-    ASSERT_EQ(lines.size(), 3);
-    EXPECT_TRUE(lines[0].endsWith(first.toUtf8()));
-    EXPECT_TRUE(lines[1].endsWith(second.toUtf8()));
+    ASSERT_EQ(lines.size(), 5);
+    const auto match = stamped.match(QString::fromUtf8(lines[0]));
+    ASSERT_TRUE(match.hasMatch()) << lines[0].constData();
+    EXPECT_EQ(match.captured(1), message);
+    EXPECT_LE(std::abs(QDateTime::fromString(QString::fromUtf8(lines[0].left(20)), Qt::ISODate)
+                           .secsTo(QDateTime::currentDateTimeUtc())),
+              2);
+    EXPECT_TRUE(lines[1].endsWith(" one"));
+    EXPECT_EQ(lines[2], "two");
+    EXPECT_EQ(lines[3].size(), 21) << "an empty message is a stamp and a blank";
     struct stat info {};
     ASSERT_EQ(::stat(QFile::encodeName(folder).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-}
-
-TEST(HelperLog, EmbeddedLineFeedMakesAnUnstampedSecondLine)
-{
+    // A log that cannot be written loses the line quietly.
     QFile::remove(HelperLog::path());
-    HelperLog::write(u"one\ntwo"_s);
-    const QList<QByteArray> lines = logText().split('\n');
-    ASSERT_EQ(lines.size(), 3);
-    EXPECT_TRUE(stamped.match(QString::fromUtf8(lines[0])).hasMatch());
-    EXPECT_TRUE(lines[0].endsWith(" one"));
-    EXPECT_EQ(lines[1], "two");
-}
-
-TEST(HelperLog, EmptyMessageIsATimestampAndABlank)
-{
-    QFile::remove(HelperLog::path());
-    HelperLog::write(QString());
-    const QByteArray text = logText();
-    EXPECT_EQ(text.size(), 22);
-    EXPECT_TRUE(text.endsWith("Z \n"));
+    ASSERT_TRUE(QDir().mkdir(HelperLog::path()));
+    HelperLog::write(u"lost"_s);
+    HelperLog::flush();
+    ASSERT_TRUE(QDir().rmdir(HelperLog::path()));
+    HelperLog::write(u"kept"_s);
+    EXPECT_TRUE(logText().endsWith(" kept\n"));
 }
 
 TEST(HelperLog, ManyThreadsWriteWholeLinesInTheirOwnOrder)
@@ -112,15 +91,4 @@ TEST(HelperLog, ManyThreadsWriteWholeLinesInTheirOwnOrder)
         const int thread = match.captured(1).toInt();
         EXPECT_EQ(match.captured(2).toInt(), next[thread]++);
     }
-}
-
-TEST(HelperLog, UnwritableLogLosesTheLineQuietly)
-{
-    QFile::remove(HelperLog::path());
-    ASSERT_TRUE(QDir().mkdir(HelperLog::path()));
-    HelperLog::write(u"lost"_s);
-    HelperLog::flush();
-    ASSERT_TRUE(QDir().rmdir(HelperLog::path()));
-    HelperLog::write(u"kept"_s);
-    EXPECT_TRUE(logText().endsWith(" kept\n"));
 }
