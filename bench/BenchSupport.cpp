@@ -1,5 +1,8 @@
 #include "bench/BenchSupport.h"
 
+#include "core/SignalMessages.h"
+#include "media/VideoSender.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
@@ -99,6 +102,18 @@ std::optional<QByteArray> ChildLines::next()
     const QByteArray line = output.mid(m_read, end - m_read);
     m_read = end + 1;
     return line;
+}
+
+std::unique_ptr<StdinLines> signalling(VideoSender& sender)
+{
+    sender.sendSignal = [](const VideoSender::Signal& signal) {
+        print(QJsonDocument(SignalMessages::json(signal)).toJson(QJsonDocument::Compact));
+    };
+    return std::make_unique<StdinLines>([&sender](const QJsonObject& message) {
+        if (const auto signal = SignalMessages::from(message)) {
+            sender.receive(*signal);
+        }
+    });
 }
 
 } // namespace Bench

@@ -10,7 +10,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+
+class VideoSender;
 
 // What the benchmarks that run a sender and a phone as child processes share.
 namespace Bench {
@@ -53,5 +56,9 @@ private:
     Tests::Child& m_child;
     qsizetype m_read = 0;
 };
+
+// The sender's signalling as JSON lines: printed on standard output, read from standard input
+// (where the other end's lines arrive); the application ends with standard input.
+std::unique_ptr<StdinLines> signalling(VideoSender& sender);
 
 } // namespace Bench

@@ -179,7 +179,9 @@ struct Handshakes {
 Handshakes handshakes()
 {
     QTemporaryDir folder;
-    HelperModel model(LaunchOptions::parse({u"ovu-helper"_s, u"-autoallow"_s}), u"Bench Mac"_s, nullptr,
+    Platform platform;
+    platform.computerName = u"Bench Mac"_s;
+    HelperModel model(LaunchOptions::parse({u"ovu-helper"_s, u"-autoallow"_s}), std::move(platform),
                       std::make_unique<PairedDevices>(folder.path() + u"/helper"_s));
     model.startUp();
     runUntil([&] { return model.server().isListening(); });

@@ -11,6 +11,8 @@
 // Roles: with no arguments, the orchestrator; "--role sender|phone" are its children.
 #include "bench/BenchSupport.h"
 #include "media/ScreenCapture.h"
+#include "media/SoundCapture.h"
+#include "media/SoundPackets.h"
 #include "media/VideoSender.h"
 #include "phone/PhoneViewer.h"
 #include "platform/pulse/PulseSoundSource.h"
@@ -75,22 +77,24 @@ struct OnsetDetector {
 
 int senderRole(bool withSound)
 {
-    X11CaptureBackend backend(":1", std::make_shared<PulseSoundSource>());
+    X11CaptureBackend backend(":1");
+    PulseSoundSource source;
     ScreenCapture capture(backend);
+    SoundCapture sound(source);
     VideoSender sender(60, 6'000'000);
-    sender.sendSignal = [](const QJsonObject& message) {
-        print(QJsonDocument(message).toJson(QJsonDocument::Compact));
-    };
-    capture.capturesAudio = withSound;
     capture.onFrame = [&sender](const std::shared_ptr<PixelBuffer>& buffer, std::chrono::nanoseconds time) {
         sender.sendFrame(buffer, time);
     };
-    capture.onAudio = [&sender](const QByteArray& sound) { sender.sendAudio(sound); };
-    Bench::StdinLines input([&sender](const QJsonObject& message) { sender.receive(message); });
+    sound.onAudio = [&sender](const QByteArray& pcm) { sender.sendAudio(pcm); };
+    const auto input = Bench::signalling(sender);
     sender.start();
     const HelperDisplay display = ScreenCapture::listDisplays(backend).value().front();
     QCoro::waitFor(capture.start(display.id, 1280, 720));
+    if (withSound) {
+        sound.start();
+    }
     QCoreApplication::exec();
+    sound.stop();
     QCoro::waitFor(capture.stop());
     sender.stop();
     return 0;
@@ -104,7 +108,8 @@ int phoneRole()
         print(QJsonDocument(message).toJson(QJsonDocument::Compact));
     };
     viewer.onAudioPacket = [&detector](const QByteArray& packet) {
-        if (detector.onset(peakOf(packet.constData() + 4, packet.size() - 4))) {
+        const auto read = SoundPackets::read(packet);
+        if (read && detector.onset(peakOf(read->pcm.data(), read->pcm.size()))) {
             print("onset " + QByteArray::number(nowNs()));
         }
     };

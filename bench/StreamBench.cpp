@@ -80,13 +80,10 @@ int senderRole(const QByteArray& display)
     const int width = static_cast<int>(target.pixelWidth);
     const int height = static_cast<int>(target.pixelHeight);
     sender.setMaxBitrate(std::clamp(static_cast<int>(width * height * 5.5), 6'000'000, 40'000'000));
-    sender.sendSignal = [](const QJsonObject& message) {
-        print(QJsonDocument(message).toJson(QJsonDocument::Compact));
-    };
     capture.onFrame = [&sender](const std::shared_ptr<PixelBuffer>& buffer, std::chrono::nanoseconds time) {
         sender.sendFrame(buffer, time);
     };
-    StdinLines input([&sender](const QJsonObject& message) { sender.receive(message); });
+    const auto input = Bench::signalling(sender);
     sender.start();
     QCoro::waitFor(capture.start(target.id, width, height));
     QCoreApplication::exec();

@@ -2,6 +2,7 @@
 
 #include "base/HelperLog.h"
 #include "core/LinkServer.h"
+#include "core/SignalMessages.h"
 #include "link/LinkSession.h"
 #include "link/OVULinkChannel.h"
 #include "media/ScreenCapture.h"
@@ -11,7 +12,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <variant>
 
 using namespace Qt::StringLiterals;
 
@@ -20,27 +20,6 @@ namespace {
 const QString notAllowedToRecord =
     u"OVU Helper is not allowed to record the screen yet. On the Mac: System Settings → Privacy & "
     u"Security → Screen & System Audio Recording."_s;
-
-// The phone's signalling as the sender takes it, and the sender's as it travels.
-std::optional<VideoSender::Signal> signalFrom(const QJsonObject& message)
-{
-    if (const auto answer = LinkMessages::Answer::from(message)) {
-        return RtcSessionDescription{RtcSessionDescription::Type::answer, answer->sdp};
-    }
-    if (const auto ice = LinkMessages::Ice::from(message)) {
-        return RtcIceCandidate{ice->candidate, ice->index, ice->mid};
-    }
-    return std::nullopt;
-}
-
-QJsonObject messageOf(const VideoSender::Signal& signal)
-{
-    if (const auto* offer = std::get_if<RtcSessionDescription>(&signal)) {
-        return LinkMessages::Offer{offer->sdp}.json();
-    }
-    const auto& candidate = std::get<RtcIceCandidate>(signal);
-    return LinkMessages::Ice{candidate.sdp, candidate.sdpMLineIndex, candidate.sdpMid}.json();
-}
 
 } // namespace
 
@@ -62,7 +41,7 @@ HelperModel::HelperModel(LaunchOptions launchOptions, Platform platform,
     QPointer<HelperModel> self(this);
     m_sharing->sendSignal = [self](const VideoSender::Signal& signal) {
         if (self) {
-            self->send(messageOf(signal));
+            self->send(SignalMessages::json(signal));
         }
     };
     m_sharing->onFailed = [self](const QString& reason) {
@@ -326,7 +305,7 @@ void HelperModel::handle(const QJsonObject& message)
 {
     if (const auto request = LinkMessages::Show::from(message)) {
         show(*request);
-    } else if (const auto signal = signalFrom(message)) {
+    } else if (const auto signal = SignalMessages::from(message)) {
         m_sharing->receive(*signal);
     } else if (LinkMessages::Bye::from(message)) {
         endSession(std::nullopt);
