@@ -6,10 +6,12 @@
 #include "media/rtc/RtcDataChannel.h"
 #include "media/rtc/RtcLogger.h"
 #include "media/rtc/RtcPeerConnection.h"
+#include "media/rtc/RtcRtpSender.h"
+#include "media/rtc/RtcRtpTransceiver.h"
+#include "media/rtc/RtcSdp.h"
+#include "media/rtc/RtcVideoSource.h"
 
 #include <QtEndian>
-
-#include <gst/gst.h>
 
 #include <cmath>
 #include <cstring>
@@ -20,13 +22,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The shared factory: GStreamer, the library's log, the encoders. Made once, never released.
+// The shared factory of the encoders. Made once, never released.
 std::shared_ptr<RtcEncoderFactory> sharedFactory()
 {
-    static const std::shared_ptr<RtcEncoderFactory> factory = [] {
-        gst_init(nullptr, nullptr);
-        return std::shared_ptr<RtcEncoderFactory>(std::make_shared<HelperEncoderFactory>());
-    }();
+    static const std::shared_ptr<RtcEncoderFactory> factory = std::make_shared<HelperEncoderFactory>();
     return factory;
 }
 
@@ -53,21 +52,6 @@ VideoSender::~VideoSender()
     if (m_peerConnection) {
         m_peerConnection->close();
     }
-}
-
-QStringList VideoSender::rtpmapNames(const QString& sdp)
-{
-    QStringList names;
-    for (const QString& line : sdp.split(u"\r\n"_s)) {
-        if (!line.startsWith(u"a=rtpmap:"_s)) {
-            continue;
-        }
-        const QStringList fields = line.split(u' ', Qt::SkipEmptyParts);
-        if (!fields.isEmpty()) {
-            names.append(fields.last());
-        }
-    }
-    return names;
 }
 
 std::optional<std::vector<RtcCodecInfo>>
@@ -109,6 +93,9 @@ void VideoSender::start()
     };
     delegate.didChangeIceConnectionState = [relay, this](RtcIceConnectionState state) mutable {
         relay.post([this, state] { iceStateChanged(state); });
+    };
+    delegate.didReportError = [](const QString& message) {
+        HelperLog::write(u"webrtc: "_s + message.left(300));
     };
     m_peerConnection = RtcPeerConnection::create(factory, delegate);
     if (!m_peerConnection) {
@@ -179,7 +166,7 @@ void VideoSender::offerSent(const QString& sdp)
     if (!m_peerConnection) {
         return;
     }
-    HelperLog::write(u"offer lists "_s + rtpmapNames(sdp).mid(0, 4).join(u", "_s));
+    HelperLog::write(u"offer lists "_s + RtcSdp::rtpmapNames(sdp).mid(0, 4).join(u", "_s));
     if (sendSignal) {
         sendSignal(RtcSessionDescription{RtcSessionDescription::Type::offer, sdp});
     }
@@ -230,9 +217,9 @@ void VideoSender::receive(const Signal& signal)
         if (answer->type != RtcSessionDescription::Type::answer) {
             return;
         }
-        m_peerConnection->setRemoteDescription(*answer, [](const std::optional<QString>& error) {
-            if (error) {
-                HelperLog::write(u"answer refused: "_s + *error);
+        m_peerConnection->setRemoteDescription(*answer, [](const Result<>& result) {
+            if (!result.ok()) {
+                HelperLog::write(u"answer refused: "_s + result.error());
             }
         });
     } else {

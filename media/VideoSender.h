@@ -78,8 +78,6 @@ public:
 
     // The figures of a statistics report, and the outbound video's "bytesSent".
     static SenderStats statsFromReport(const RtcStatsReport& report, double& bytesSent);
-    // The codec names of an offer's "a=rtpmap:" lines, as the log shows them.
-    static QStringList rtpmapNames(const QString& sdp);
     // H.264 entries (the name compared ignoring case) first, the rest after, each in its order;
     // nothing, and the log line, when there is no H.264.
     static std::optional<std::vector<RtcCodecInfo>>

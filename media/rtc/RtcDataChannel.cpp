@@ -1,5 +1,7 @@
 #include "media/rtc/RtcDataChannel.h"
 
+#include "media/rtc/SignalGuard.h"
+
 #define GST_USE_UNSTABLE_API
 #include <gst/webrtc/webrtc.h>
 
@@ -21,18 +23,21 @@ void onString(GstWebRTCDataChannel*, const char* text, gpointer user)
 
 } // namespace
 
+struct RtcDataChannel::Handler : MessageGuard {};
+
 RtcDataChannel::RtcDataChannel(GstWebRTCDataChannel* channel)
     : m_channel(static_cast<GstWebRTCDataChannel*>(g_object_ref(channel)))
+    , m_message(std::make_unique<Handler>())
 {
-    g_signal_connect_data(m_channel, "on-message-data", G_CALLBACK(onData), m_message.closureData(),
+    g_signal_connect_data(m_channel, "on-message-data", G_CALLBACK(onData), m_message->closureData(),
                           &MessageGuard::destroyClosureData, GConnectFlags(0));
-    g_signal_connect_data(m_channel, "on-message-string", G_CALLBACK(onString), m_message.closureData(),
+    g_signal_connect_data(m_channel, "on-message-string", G_CALLBACK(onString), m_message->closureData(),
                           &MessageGuard::destroyClosureData, GConnectFlags(0));
 }
 
 RtcDataChannel::~RtcDataChannel()
 {
-    m_message.set(nullptr);
+    m_message->set(nullptr);
     g_signal_handlers_disconnect_matched(m_channel, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
                                          reinterpret_cast<gpointer>(onData), nullptr);
     g_signal_handlers_disconnect_matched(m_channel, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
@@ -42,7 +47,7 @@ RtcDataChannel::~RtcDataChannel()
 
 void RtcDataChannel::setMessageHandler(std::function<void(const QByteArray&, bool)> handler)
 {
-    m_message.set(std::move(handler));
+    m_message->set(std::move(handler));
 }
 
 QString RtcDataChannel::label() const

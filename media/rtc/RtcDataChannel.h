@@ -1,12 +1,11 @@
 #pragma once
 
-#include "media/rtc/SignalGuard.h"
-
 #include <QByteArray>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 typedef struct _GstWebRTCDataChannel GstWebRTCDataChannel;
 
@@ -36,6 +35,8 @@ public:
     void setMessageHandler(std::function<void(const QByteArray& data, bool isBinary)> handler);
 
 private:
+    struct Handler;
+
     GstWebRTCDataChannel* m_channel;
-    SignalGuard<const QByteArray&, bool> m_message;
+    std::unique_ptr<Handler> m_message;
 };

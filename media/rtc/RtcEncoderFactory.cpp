@@ -1,11 +1,15 @@
 #include "media/rtc/RtcEncoderFactory.h"
 
+#include "media/rtc/RtcEncoderTable.h"
+#include "media/rtc/RtcRuntime.h"
+
 #include <gst/gst.h>
 
 using namespace Qt::StringLiterals;
 
 bool RtcDefaultEncoderFactory::hasElement(const char* factory)
 {
+    RtcRuntime::init();
     GstElementFactory* found = gst_element_factory_find(factory);
     if (!found) {
         return false;
@@ -17,7 +21,7 @@ bool RtcDefaultEncoderFactory::hasElement(const char* factory)
 std::vector<RtcCodecInfo> RtcDefaultEncoderFactory::supportedCodecs() const
 {
     std::vector<RtcCodecInfo> codecs;
-    if (hasElement("x264enc") || hasElement("openh264enc")) {
+    if (RtcEncoderTable::forCodec(u"H264"_s, &hasElement)) {
         codecs.push_back({u"H264"_s,
                           {{u"profile-level-id"_s, u"42e01f"_s},
                            {u"level-asymmetry-allowed"_s, u"1"_s},
@@ -27,7 +31,7 @@ std::vector<RtcCodecInfo> RtcDefaultEncoderFactory::supportedCodecs() const
                            {u"level-asymmetry-allowed"_s, u"1"_s},
                            {u"packetization-mode"_s, u"0"_s}}});
     }
-    if (hasElement("vp8enc")) {
+    if (RtcEncoderTable::forCodec(u"VP8"_s, &hasElement)) {
         codecs.push_back({u"VP8"_s, {}});
     }
     return codecs;
@@ -35,19 +39,17 @@ std::vector<RtcCodecInfo> RtcDefaultEncoderFactory::supportedCodecs() const
 
 std::optional<RtcEncoderSpec> RtcDefaultEncoderFactory::createEncoder(const RtcCodecInfo& codec) const
 {
+    const RtcEncoderEntry* entry = RtcEncoderTable::forCodec(codec.name, &hasElement);
+    if (!entry) {
+        return std::nullopt;
+    }
+    QString profile;
     if (codec.name.compare(u"H264"_s, Qt::CaseInsensitive) == 0) {
-        const QString encoder = hasElement("x264enc") ? u"x264enc"_s : u"openh264enc"_s;
-        if (!hasElement(encoder.toLatin1().constData())) {
-            return std::nullopt;
-        }
         const QString profileIdc = codec.parameters.value(u"profile-level-id"_s).left(2).toLower();
-        const QString profile = profileIdc == u"64"_s   ? u"high"_s
-                                : profileIdc == u"4d"_s ? u"main"_s
-                                                        : u"constrained-baseline"_s;
-        return RtcEncoderSpec{codec, encoder, u"rtph264pay"_s, profile};
+        profile = profileIdc == u"64"_s   ? u"high"_s
+                  : profileIdc == u"4d"_s ? u"main"_s
+                                          : u"constrained-baseline"_s;
     }
-    if (codec.name.compare(u"VP8"_s, Qt::CaseInsensitive) == 0 && hasElement("vp8enc")) {
-        return RtcEncoderSpec{codec, u"vp8enc"_s, u"rtpvp8pay"_s, QString()};
-    }
-    return std::nullopt;
+    return RtcEncoderSpec{codec, QString::fromLatin1(entry->element), QString::fromLatin1(entry->payloader),
+                          profile};
 }

@@ -1,6 +1,7 @@
 #include "media/rtc/RtcLogger.h"
 
 #include "base/HelperLog.h"
+#include "media/rtc/RtcRuntime.h"
 
 #include <gst/gst.h>
 
@@ -65,6 +66,7 @@ void install(bool rtcLog)
 {
     static std::once_flag once;
     std::call_once(once, [rtcLog] {
+        RtcRuntime::init();
         g_rtcLog = rtcLog;
         // Our own sink replaces GStreamer's printing to stderr unless someone asked for that.
         if (qEnvironmentVariableIsEmpty("GST_DEBUG")) {

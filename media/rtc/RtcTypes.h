@@ -5,6 +5,8 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <chrono>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -72,4 +74,15 @@ struct RtcStatsReport {
         QVariantMap values;
     };
     QMap<QString, Entry> statistics;
+};
+
+// One decoded picture: RGB, three bytes a pixel, rows of `stride` bytes. The bytes are the
+// library's and valid only during the call that hands them over.
+struct RtcDecodedPicture {
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+    // Nothing when the picture could not be read.
+    const std::uint8_t* rgb = nullptr;
+    std::chrono::steady_clock::time_point decoded;
 };

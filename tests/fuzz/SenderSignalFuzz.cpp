@@ -1,8 +1,9 @@
-// Arbitrary "answer" and "ice" messages into a real video sender, with its webrtcbin peer
-// connection waiting for the phone's answer: SDP and candidates of any shape must be refused
-// cleanly, never crash the helper.
+// Arbitrary "answer" and "ice" messages, read as the model reads them, into a real video sender
+// with its webrtcbin peer connection waiting for the phone's answer: SDP and candidates of any
+// shape must be refused cleanly, never crash the helper.
 #include "media/VideoSender.h"
 #include "tests/fuzz/FuzzSupport.h"
+#include "tests/support/SignalMessages.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -33,7 +34,7 @@ VideoSender& current()
         sender.reset();
         pump();
         sender = std::make_unique<VideoSender>(60, 6'000'000);
-        sender->sendSignal = [](const QJsonObject&) {};
+        sender->sendSignal = [](const VideoSender::Signal&) {};
         sender->onState = [](const SenderState&) {};
         sender->onStats = [](const SenderStats&) {};
         sender->onControlMessage = [](const QByteArray&) {};
@@ -58,17 +59,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const QString text = QString::fromUtf8(body);
         switch (kind % 4) {
         case 0:
-            video.receive(
-                QJsonObject{{QStringLiteral("t"), QStringLiteral("answer")}, {QStringLiteral("sdp"), text}});
+            Tests::deliver(video, QJsonObject{{QStringLiteral("t"), QStringLiteral("answer")},
+                                              {QStringLiteral("sdp"), text}});
             break;
         case 1:
-            video.receive(QJsonObject{{QStringLiteral("t"), QStringLiteral("ice")},
-                                      {QStringLiteral("sdp"), text},
-                                      {QStringLiteral("index"), kind / 4},
-                                      {QStringLiteral("mid"), QString::number(kind % 3)}});
+            Tests::deliver(video, QJsonObject{{QStringLiteral("t"), QStringLiteral("ice")},
+                                              {QStringLiteral("sdp"), text},
+                                              {QStringLiteral("index"), kind / 4},
+                                              {QStringLiteral("mid"), QString::number(kind % 3)}});
             break;
         default:
-            video.receive(QJsonDocument::fromJson(body).object());
+            Tests::deliver(video, QJsonDocument::fromJson(body).object());
             break;
         }
         pump();

@@ -2,6 +2,7 @@
 #include "tests/support/Child.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FramePump.h"
+#include "tests/support/SignalMessages.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -21,8 +22,8 @@ public:
     {
         const QString script = QStringLiteral(OVU_SOURCE_DIR) + u"/tests/interop/chromium-phone.mjs"_s;
         m_started = m_node.start(u"node"_s, {script}, QProcessEnvironment::systemEnvironment(), true, true);
-        sender.sendSignal = [this](const QJsonObject& message) {
-            m_node.write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
+        sender.sendSignal = [this](const VideoSender::Signal& signal) {
+            m_node.write(QJsonDocument(Tests::messageOf(signal)).toJson(QJsonDocument::Compact) + '\n');
         };
     }
     ~ChromiumPhone()
@@ -49,7 +50,7 @@ public:
             if (type == u"report"_s) {
                 report = message;
             } else {
-                m_sender.receive(message);
+                Tests::deliver(m_sender, message);
             }
         }
     }

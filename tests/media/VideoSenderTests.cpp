@@ -1,14 +1,17 @@
 #include "base/HelperLog.h"
+#include "link/LinkMessages.h"
 #include "media/HelperEncoderFactory.h"
 #include "media/PixelBufferPool.h"
 #include "media/VideoSender.h"
 #include "media/rtc/RtcLogger.h"
 #include "media/rtc/RtcPeerConnection.h"
+#include "media/rtc/RtcSdp.h"
 #include "phone/PhoneViewer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FramePump.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/Sanitizers.h"
+#include "tests/support/SignalMessages.h"
 
 #include <QRegularExpression>
 #include <QTimer>
@@ -25,6 +28,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using Tests::deliver;
+using Tests::messageOf;
+
 // A sender and a phone viewer whose signalling goes straight from one to the other.
 struct Link {
     VideoSender sender;
@@ -36,15 +42,17 @@ struct Link {
     QList<QByteArray> packets;
     std::vector<PhoneViewer::Picture> pictures;
 
-    explicit Link(const QString& preferredProfile = {}, int maxBitrate = 6'000'000)
-        : sender(60, maxBitrate)
+    explicit Link(const QString& preferredProfile = {}, int maxBitrate = 6'000'000,
+                  VideoSender::Options options = {})
+        : sender(60, maxBitrate, options)
         , viewer(preferredProfile)
     {
-        sender.sendSignal = [this](const QJsonObject& message) {
+        sender.sendSignal = [this](const VideoSender::Signal& signal) {
+            const QJsonObject message = messageOf(signal);
             toPhone.append(message);
             viewer.receive(message);
         };
-        viewer.sendSignal = [this](const QJsonObject& message) { sender.receive(message); };
+        viewer.sendSignal = [this](const QJsonObject& message) { deliver(sender, message); };
         viewer.onPicture = [this](const PhoneViewer::Picture& picture) { pictures.push_back(picture); };
         viewer.onAudioPacket = [this](const QByteArray& packet) { packets.append(packet); };
         sender.onState = [this](const SenderState& state) { states.append(state); };
@@ -174,17 +182,17 @@ TEST(VideoSenderLink, StatsBitrateControlAndStop)
         << "the running encoder's upper bitrate";
 
     // A second answer comes in the wrong state: the library refuses it and the log says so.
-    link.sender.receive({{u"t"_s, u"answer"_s}, {u"sdp"_s, link.viewer.answer()}});
+    deliver(link.sender, {{u"t"_s, u"answer"_s}, {u"sdp"_s, link.viewer.answer()}});
     EXPECT_TRUE(Tests::waitForLogLine(HelperLog::path(), u"answer refused: "_s));
-    link.sender.receive({{u"t"_s, u"answer"_s}, {u"sdp"_s, 5}});
-    link.sender.receive({{u"t"_s, u"answer"_s}});
+    deliver(link.sender, {{u"t"_s, u"answer"_s}, {u"sdp"_s, 5}});
+    deliver(link.sender, {{u"t"_s, u"answer"_s}});
 
     link.sender.stop();
     EXPECT_EQ(link.states.last(), SenderState::idle());
     const int statesAfterStop = int(link.states.size());
     const std::size_t picturesAfterStop = link.pictures.size();
-    link.sender.receive({{u"t"_s, u"ice"_s}, {u"sdp"_s, u"candidate:1 1 UDP 1 10.77.0.1 9 typ host"_s}});
-    link.sender.receive({{u"t"_s, u"answer"_s}, {u"sdp"_s, u"v=0"_s}});
+    deliver(link.sender, {{u"t"_s, u"ice"_s}, {u"sdp"_s, u"candidate:1 1 UDP 1 10.77.0.1 9 typ host"_s}});
+    deliver(link.sender, {{u"t"_s, u"answer"_s}, {u"sdp"_s, u"v=0"_s}});
     Tests::spin(300ms); // the pump keeps pushing: nothing goes anywhere
     EXPECT_EQ(link.states.size(), statesAfterStop);
     // What the viewer had received is still decoded: a picture or two, more in a slowed build.
@@ -212,7 +220,7 @@ TEST(VideoSenderLink, TheOnlyPictureOfAStillScreenReachesTheViewerWheneverItCame
         // A phone that has received nothing asks for nothing.
         link.viewer.askForKeyFrames(false);
         link.viewer.sendSignal = [&](const QJsonObject& message) {
-            link.sender.receive(message);
+            deliver(link.sender, message);
             if (when == When::withTheAnswer && message.value(u"t"_s) == u"answer"_s) {
                 link.sender.sendFrame(grey(), now());
             }
@@ -247,7 +255,8 @@ TEST(VideoSenderLink, TheOnlyPictureOfAStillScreenReachesTheViewerWheneverItCame
 
 TEST(VideoSenderLink, SoundPacketsAreNumberedAndControlMessagesArrive)
 {
-    Link link;
+    // With -inputlog: the sound report.
+    Link link({}, 6'000'000, {.logsAudio = true});
     link.sender.sendAudio(QByteArray(4096, 'x'));
     EXPECT_EQ(link.sender.audioSequence(), 0u) << "no channel yet: dropped";
     link.sender.start();
@@ -283,7 +292,6 @@ TEST(VideoSenderLink, SoundPacketsAreNumberedAndControlMessagesArrive)
     }
 
     // With -inputlog the report counts the packets and the loudest sample, then starts again.
-    VideoSender::setProcessOptions(true, false);
     link.sender.readStats();
     QByteArray loud(4, '\0');
     loud[2] = '\x00';
@@ -291,7 +299,6 @@ TEST(VideoSenderLink, SoundPacketsAreNumberedAndControlMessagesArrive)
     link.sender.sendAudio(loud);
     link.sender.readStats();
     link.sender.readStats();
-    VideoSender::setProcessOptions(false, false);
     const QStringList reports = Tests::logMessages(HelperLog::path()).filter(u"sound: "_s);
     ASSERT_GE(reports.size(), 3);
     EXPECT_EQ(reports[reports.size() - 2], u"sound: 1 packets, peak 32767"_s);
@@ -315,7 +322,7 @@ TEST(VideoSenderUnits, OfferLogNamesTheFirstFourRtpmaps)
     const QString sdp =
         u"v=0\r\na=rtpmap:96 H264/90000\r\na=rtpmap:97 H264/90000\r\na=rtpmap:98 VP8/90000\r\n"
         u"a=rtpmap:99 rtx/90000\r\na=rtpmap:100 VP9/90000\r\na=rtpmap:101 red/90000\r\na=rtpmap:\r\n"_s;
-    const QStringList names = VideoSender::rtpmapNames(sdp);
+    const QStringList names = RtcSdp::rtpmapNames(sdp);
     EXPECT_EQ(names.mid(0, 4),
               (QStringList{u"H264/90000"_s, u"H264/90000"_s, u"VP8/90000"_s, u"rtx/90000"_s}));
     EXPECT_EQ(names.size(), 7) << "a line with a single field still gives that field";
@@ -339,21 +346,25 @@ TEST(VideoSenderUnits, CodecPreferencesPutH264FirstIgnoringCase)
 
 TEST(VideoSenderUnits, IceMessagesBothWays)
 {
-    const QJsonObject withoutMid = VideoSender::iceMessage({u"candidate:x"_s, 0, std::nullopt});
+    const QJsonObject withoutMid = LinkMessages::Ice{u"candidate:x"_s, 0, std::nullopt}.json();
     EXPECT_EQ(withoutMid.keys(), (QStringList{u"index"_s, u"sdp"_s, u"t"_s}));
-    EXPECT_EQ(VideoSender::iceMessage({u"candidate:x"_s, 1, u"video0"_s}).value(u"mid"_s).toString(),
+    EXPECT_EQ((LinkMessages::Ice{u"candidate:x"_s, 1, u"video0"_s}.json().value(u"mid"_s).toString()),
               u"video0"_s);
 
-    auto candidate = VideoSender::candidateFrom({{u"t"_s, u"ice"_s}, {u"sdp"_s, u"candidate:y"_s}});
+    const auto with = [](QJsonObject fields) {
+        fields.insert(u"t"_s, u"ice"_s);
+        return LinkMessages::Ice::from(fields);
+    };
+    auto candidate = LinkMessages::Ice::from({{u"t"_s, u"ice"_s}, {u"sdp"_s, u"candidate:y"_s}});
     ASSERT_TRUE(candidate);
-    EXPECT_EQ(candidate->sdpMLineIndex, 0);
-    EXPECT_FALSE(candidate->sdpMid);
-    candidate = VideoSender::candidateFrom({{u"sdp"_s, u"c"_s}, {u"index"_s, 2}, {u"mid"_s, 5}});
-    EXPECT_EQ(candidate->sdpMLineIndex, 2);
-    EXPECT_FALSE(candidate->sdpMid) << "a mid that is no string is ignored";
-    EXPECT_EQ(VideoSender::candidateFrom({{u"sdp"_s, u"c"_s}, {u"index"_s, 1.5}})->sdpMLineIndex, 0);
-    EXPECT_EQ(VideoSender::candidateFrom({{u"sdp"_s, u"c"_s}, {u"index"_s, 4294967296.0}})->sdpMLineIndex, 0);
-    EXPECT_FALSE(VideoSender::candidateFrom({{u"sdp"_s, 7}}));
+    EXPECT_EQ(candidate->index, 0);
+    EXPECT_FALSE(candidate->mid);
+    candidate = with({{u"sdp"_s, u"c"_s}, {u"index"_s, 2}, {u"mid"_s, 5}});
+    EXPECT_EQ(candidate->index, 2);
+    EXPECT_FALSE(candidate->mid) << "a mid that is no string is ignored";
+    EXPECT_EQ(with({{u"sdp"_s, u"c"_s}, {u"index"_s, 1.5}})->index, 0);
+    EXPECT_EQ(with({{u"sdp"_s, u"c"_s}, {u"index"_s, 4294967296.0}})->index, 0);
+    EXPECT_FALSE(with({{u"sdp"_s, 7}}));
 }
 
 TEST(VideoSenderUnits, StatisticsFromTheReport)

@@ -1,0 +1,271 @@
+#include "media/PixelBufferPool.h"
+#include "media/rtc/RtcEncoderTable.h"
+#include "media/rtc/RtcRuntime.h"
+#include "media/rtc/RtcSdp.h"
+#include "media/rtc/RtcStillRepeater.h"
+
+#include <QRegularExpression>
+
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <set>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+QString sdp(const QStringList& lines)
+{
+    return (QStringList{u"v=0"_s, u"o=- 1 0 IN IP4 0.0.0.0"_s, u"s=-"_s, u"t=0 0"_s} + lines)
+               .join(u"\r\n"_s) +
+           u"\r\n"_s;
+}
+
+QString joined(const QMap<QString, QString>& parameters)
+{
+    QStringList parts;
+    for (auto it = parameters.begin(); it != parameters.end(); ++it) {
+        parts.append(it.key() + u'=' + it.value());
+    }
+    return parts.join(u',');
+}
+
+QString describe(const std::optional<RtcSdp::PayloadCodec>& codec)
+{
+    return codec ? QString::number(codec->payloadType) + u' ' + codec->codec.name + u' ' +
+                       joined(codec->codec.parameters)
+                 : u"none"_s;
+}
+
+QString msidLines(const QString& text)
+{
+    return text.split(u"\r\n"_s).filter(QRegularExpression(u"^a=msid"_s)).join(u'|');
+}
+
+const QString twoH264 =
+    sdp({u"m=video 9 UDP/TLS/RTP/SAVPF 96 97"_s, u"a=mid:video0"_s, u"a=sendonly"_s,
+         u"a=rtpmap:96 H264/90000"_s, u"a=fmtp:96 profile-level-id=640c34;packetization-mode=1"_s,
+         u"a=rtpmap:97 H264/90000"_s, u"a=fmtp:97 profile-level-id=42e034;packetization-mode=1"_s});
+
+} // namespace
+
+TEST(RtcSdp, ReadAndAmendedAsText)
+{
+    struct Row {
+        const char* what;
+        QString text;
+        std::function<QString(const QString&)> apply;
+        QString expected;
+    };
+    const auto negotiated = [](const QString& text) { return describe(RtcSdp::negotiatedCodec(text)); };
+    const auto named = [](const QString& text) {
+        return msidLines(RtcSdp::withTrackName(text, u"ovu ovu-video0"_s));
+    };
+    const auto payloadOf = [](const QString& profile) {
+        return [profile](const QString& text) {
+            return QString::number(RtcSdp::payloadTypeFor(text, profile).value_or(-1));
+        };
+    };
+    const auto answered = [](const QString& text) { return RtcSdp::answeredCodec(text, twoH264); };
+    const Row rows[] = {
+        {"the answer's first payload type, its rtpmap and fmtp only",
+         sdp({u"m=video 9 UDP/TLS/RTP/SAVPF 97"_s, u"a=rtpmap:97 H264/90000"_s, u"a=rtcp-fb:97 nack"_s,
+              u"a=fmtp:970 x=1"_s, u"a=fmtp:97 profile-level-id=42e034; packetization-mode=1"_s}),
+         negotiated, u"97 H264 packetization-mode=1,profile-level-id=42e034"_s},
+        {"a rejected video section and audio are passed over",
+         sdp({u"m=audio 9 UDP/TLS/RTP/SAVPF 111"_s, u"a=rtpmap:111 opus/48000/2"_s,
+              u"m=video 0 UDP/TLS/RTP/SAVPF 96"_s, u"a=rtpmap:96 VP8/90000"_s,
+              u"m=video 9 UDP/TLS/RTP/SAVPF 98"_s, u"a=rtpmap:98 H264/90000"_s}),
+         negotiated, u"98 H264 "_s},
+        {"no video, no codec", sdp({u"m=application 9 UDP/DTLS/SCTP webrtc-datachannel"_s}), negotiated,
+         u"none"_s},
+        {"a send-only video section gets the track, the session the stream",
+         sdp({u"a=msid-semantic: WMS old"_s, u"m=video 9 UDP/TLS/RTP/SAVPF 96"_s, u"a=sendonly"_s,
+              u"m=video 9 UDP/TLS/RTP/SAVPF 97"_s, u"a=recvonly"_s}),
+         named, u"a=msid-semantic: WMS ovu|a=msid:ovu ovu-video0"_s},
+        {"a section that names its track keeps it",
+         sdp({u"m=video 9 UDP/TLS/RTP/SAVPF 96"_s, u"a=sendonly"_s, u"a=msid:s t"_s}), named,
+         u"a=msid-semantic: WMS ovu|a=msid:s t"_s},
+        {"media ids by line, empty where a section has none",
+         sdp({u"m=video 9 UDP/TLS/RTP/SAVPF 96"_s, u"a=mid:video0"_s, u"m=audio 9 UDP/TLS/RTP/SAVPF 111"_s,
+              u"m=application 9 UDP/DTLS/SCTP webrtc-datachannel"_s, u"a=mid:2"_s}),
+         [](const QString& text) {
+             const std::vector<QString> ids = RtcSdp::mediaIds(text);
+             return QStringList(ids.begin(), ids.end()).join(u'|');
+         },
+         u"video0||2"_s},
+        {"the offer's payload type of a profile", twoH264, payloadOf(u"42e034"_s), u"97"_s},
+        {"a profile the offer lacks", twoH264, payloadOf(u"4d0034"_s), u"-1"_s},
+        {"the answered codec with the profile the offer gave its payload type",
+         sdp({u"m=video 9 UDP/TLS/RTP/SAVPF 97"_s, u"a=rtpmap:97 H264/90000"_s}), answered, u"H264 42e034"_s},
+        {"the answered codec alone when the offer gave no profile",
+         sdp({u"m=video 9 UDP/TLS/RTP/SAVPF 98"_s, u"a=rtpmap:98 VP8/90000"_s}), answered, u"VP8"_s},
+        {"fmtp parameters: trimmed, empty and nameless parts left out", u"a=1; b = 2;;c;=d"_s,
+         [](const QString& text) { return joined(RtcSdp::fmtpParameters(text)); }, u"a=1,b=2"_s},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.apply(row.text), row.expected) << row.what;
+    }
+}
+
+TEST(RtcEncoderTable, EncodersByCodecInOrderOfPreferenceTheirBitrateUnitsAndSettings)
+{
+    struct Row {
+        QString codec;
+        std::set<QString> installed;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {u"H264"_s, {u"x264enc"_s, u"openh264enc"_s, u"vp8enc"_s}, "x264enc"},
+        {u"h264"_s, {u"openh264enc"_s}, "openh264enc"},
+        {u"VP8"_s, {u"x264enc"_s, u"vp8enc"_s}, "vp8enc"},
+        {u"H264"_s, {u"vp8enc"_s}, ""},
+        {u"VP9"_s, {u"x264enc"_s, u"openh264enc"_s, u"vp8enc"_s}, ""},
+    };
+    for (const Row& row : rows) {
+        const RtcEncoderEntry* entry = RtcEncoderTable::forCodec(row.codec, [&](const char* element) {
+            return row.installed.contains(QString::fromLatin1(element));
+        });
+        EXPECT_EQ(entry ? entry->element : "", std::string(row.expected)) << row.codec.toStdString();
+    }
+
+    // x264enc counts kbit/s (at least 1), the others bit/s.
+    struct Units {
+        const char* name;
+        long long at6Mbits;
+        long long at999bits;
+    };
+    RtcRuntime::init();
+    for (const auto& [name, at6Mbits, at999bits] :
+         {Units{"x264enc", 6000, 1}, Units{"openh264enc", 6'000'000, 999}, Units{"vp8enc", 6'000'000, 999}}) {
+        SCOPED_TRACE(name);
+        const RtcEncoderEntry* entry = RtcEncoderTable::find(QString::fromLatin1(name));
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(entry->encoderBitrate(6'000'000), at6Mbits);
+        EXPECT_EQ(entry->encoderBitrate(999), at999bits);
+        // Every installed element takes its settings, and gives back the bitrate it was set to.
+        GstElement* encoder = gst_element_factory_make(name, nullptr);
+        GstElement* payloader = gst_element_factory_make(entry->payloader, nullptr);
+        if (!encoder || !payloader) {
+            continue;
+        }
+        const Result<> configured = RtcEncoderTable::configure(encoder, *entry, 8'000'000);
+        EXPECT_TRUE(configured.ok()) << configured.error().toStdString();
+        EXPECT_EQ(RtcEncoderTable::bitrate(encoder, *entry), 8'000'000);
+        EXPECT_TRUE(RtcEncoderTable::configurePayloader(payloader, *entry).ok());
+        RtcEncoderEntry wrong = *entry;
+        wrong.bitrateProperty = "no-such-property";
+        EXPECT_FALSE(RtcEncoderTable::configure(encoder, wrong, 8'000'000).ok());
+        gst_object_unref(encoder);
+        gst_object_unref(payloader);
+    }
+}
+
+namespace {
+
+// A repeater on a clock and timers the test moves by hand; repeats and key-frame requests come
+// back into it as the encoding branch would bring them.
+struct Repeats {
+    std::chrono::nanoseconds now = 10s;
+    std::multimap<std::chrono::nanoseconds, std::function<void()>> due;
+    RtcStillRepeater repeater{[this](std::chrono::milliseconds delay, std::function<void()> work) {
+                                  due.emplace(now + delay, std::move(work));
+                              },
+                              [this] { return now; }};
+    std::vector<std::chrono::nanoseconds> repeated;
+    int requests = 0;
+    PixelBufferPool pool{2};
+    std::shared_ptr<PixelBuffer> first = pool.acquire(16, 16);
+    std::shared_ptr<PixelBuffer> second = pool.acquire(16, 16);
+
+    Repeats()
+    {
+        repeater.repeat = [this](const std::shared_ptr<PixelBuffer>& picture, std::chrono::nanoseconds time) {
+            repeated.push_back(time);
+            push(picture);
+        };
+        repeater.requestKeyFrame = [this] {
+            ++requests;
+            repeater.keyFrameRequested();
+        };
+    }
+    void push(const std::shared_ptr<PixelBuffer>& picture)
+    {
+        repeater.offered(picture, now);
+        repeater.pushed(now);
+    }
+    void advance(std::chrono::milliseconds by)
+    {
+        const auto until = now + by;
+        while (!due.empty() && due.begin()->first <= until) {
+            now = due.begin()->first;
+            auto work = std::move(due.begin()->second);
+            due.erase(due.begin());
+            work();
+        }
+        now = until;
+    }
+};
+
+} // namespace
+
+TEST(RtcStillRepeater, AKeyFrameRequestEncodesTheStillPictureOnceAndNotOverAMovingScreen)
+{
+    Repeats r;
+    r.repeater.keyFrameRequested();
+    EXPECT_TRUE(r.repeated.empty()) << "no picture yet";
+
+    r.repeater.offered(r.first, r.now); // before the encoder exists: offered, never pushed
+    r.repeater.keyFrameRequested();
+    EXPECT_EQ(r.repeated, (std::vector{r.now})) << "nothing pushed lately: at once";
+
+    r.advance(30ms);
+    r.repeater.keyFrameRequested();
+    r.advance(10ms);
+    r.repeater.keyFrameRequested();
+    EXPECT_EQ(r.repeated.size(), 1u) << "30 ms after a push: put off";
+    ASSERT_EQ(r.due.size(), 1u) << "and put off once";
+    EXPECT_EQ(r.due.begin()->first, r.repeated[0] + 101ms);
+    r.advance(100ms);
+    EXPECT_EQ(r.repeated.size(), 2u) << "a still screen gets it when the interval has passed";
+
+    r.repeater.keyFrameRequested();
+    r.advance(20ms);
+    r.push(r.second); // the screen moved after the request: that picture carries the key frame
+    r.advance(200ms);
+    EXPECT_EQ(r.repeated.size(), 2u);
+    r.repeater.keyFrameRequested();
+    EXPECT_EQ(r.repeated.size(), 3u) << "the pending repeat is over; the next request is served";
+
+    r.repeater.close();
+    r.advance(1s);
+    r.repeater.keyFrameRequested();
+    EXPECT_EQ(r.repeated.size(), 3u);
+}
+
+TEST(RtcStillRepeater, AfterTheConnectionAStillScreenIsEncodedAgainTwiceUnlessItChanged)
+{
+    for (const bool changes : {false, true}) {
+        SCOPED_TRACE(changes);
+        Repeats r;
+        r.push(r.first);
+        r.advance(1s);
+        r.repeater.connected();
+        EXPECT_EQ(r.requests, 1);
+        EXPECT_EQ(r.repeated.size(), 1u);
+        r.advance(200ms);
+        if (changes) {
+            r.push(r.second);
+        }
+        r.advance(300ms);
+        EXPECT_EQ(r.requests, changes ? 1 : 2) << "at 0.5 s";
+        r.advance(1s);
+        EXPECT_EQ(r.requests, changes ? 1 : 3) << "at 1.5 s";
+        EXPECT_EQ(r.repeated.size(), changes ? 1u : 3u) << "a repeat is no change";
+        EXPECT_TRUE(r.due.empty());
+    }
+}
