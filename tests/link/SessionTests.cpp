@@ -310,7 +310,8 @@ TEST(SessionPair, AKnownPhoneGetsTheAnswerUnderItsKeyAndPairingRulesClose)
 TEST(SessionLifecycle, TheTimerClosesAnUnprovedSessionOnTimeAndClosingReportsOnceMore)
 {
     {
-        // Long enough for a coarse timer (Qt makes timers of 2 s and more coarse: 5 % either way).
+        // Long enough for a coarse timer (Qt makes timers of 2 s and more coarse: 5 % either way),
+        // which fires early; lateness is left loose, as a busy machine makes any timer late.
         constexpr auto timeout = 2500ms;
         QElapsedTimer clock;
         clock.start();
@@ -319,7 +320,7 @@ TEST(SessionLifecycle, TheTimerClosesAnUnprovedSessionOnTimeAndClosingReportsOnc
         h.pair();
         ASSERT_TRUE(Tests::waitUntil([&] { return h.ended(); }, 5s));
         EXPECT_GE(clock.elapsed(), timeout.count()) << "never early";
-        EXPECT_LE(clock.elapsed(), timeout.count() + 60 * Tests::slowdown) << "nor late";
+        EXPECT_LE(clock.elapsed(), timeout.count() + 1000 * Tests::slowdown) << "nor much late";
         EXPECT_EQ(h.closedCount, 1);
         *h.answer = true;
         Tests::spin(50ms);
