@@ -170,16 +170,6 @@ TEST(ModelSessions, ForgettingTheActivePhoneOrStoppingConnectionsEndsItsSession)
     EXPECT_EQ(phone.messages.size(), 1) << "only the ready, no bye";
 }
 
-TEST(ModelSessions, WithoutAPromptPairingIsRefused)
-{
-    Fixture f(QStringList{});
-    f.start();
-    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Ida"_s);
-    ASSERT_TRUE(Tests::waitUntil([&] { return phone.denied; }));
-    EXPECT_FALSE(f.model.connectedName);
-    EXPECT_TRUE(f.model.devices().devices().isEmpty());
-}
-
 TEST(ModelSettings, AllTrueAtFirstStoredAndActedOnAtTheNextStart)
 {
     {

@@ -3,12 +3,10 @@
 #include "core/ServiceAdvertiser.h"
 #include "link/LinkSession.h"
 #include "link/PairedDevices.h"
-#include "link/TcpConnection.h"
-#include "phone/PhoneLink.h"
-#include "phone/PhoneStore.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FdExhaustion.h"
 #include "tests/support/LogReader.h"
+#include "tests/support/ModelPhone.h"
 
 #include <QCoro/QCoroTimer>
 #include <QTcpServer>
@@ -62,30 +60,6 @@ struct ServerFixture {
         server.onSession = [this](const std::shared_ptr<LinkSession>& session) { proved.append(session); };
     }
     bool ready() const { return !problems.isEmpty() && !problems.last().has_value(); }
-};
-
-// A phone on the far side of a real TCP connection.
-struct TcpPhone {
-    QTemporaryDir folder;
-    PhoneStore store;
-    std::shared_ptr<PhoneLink> link;
-    std::optional<QString> code;
-    bool provedFlag = false;
-    bool denied = false;
-    bool closed = false;
-
-    // `storeFolder` shares a phone identity between two connections.
-    TcpPhone(quint16 port, PhoneLink::Mode mode, const QString& storeFolder = {})
-        : store(storeFolder.isEmpty() ? folder.path() + u"/phone"_s : storeFolder)
-    {
-        link = PhoneLink::create(std::make_unique<TcpConnection>(u"127.0.0.1"_s, port), store, u"Tcp Phone"_s,
-                                 mode);
-        link->onCode = [this](const QString& c) { code = c; };
-        link->onProved = [this] { provedFlag = true; };
-        link->onDenied = [this] { denied = true; };
-        link->onClosed = [this](const std::optional<QString>&) { closed = true; };
-        link->start();
-    }
 };
 
 int listenerLines(quint16 port)
@@ -150,7 +124,7 @@ TEST(LinkServer, ATakenPortFallsBackAndNoPortAtAllIsAProblemForTheUser)
         EXPECT_NE(port, 47813);
         ASSERT_EQ(f.advertisements.size(), 1);
         EXPECT_EQ(f.advertisements[0].port, port);
-        TcpPhone phone(port, PhoneLink::Mode::pair);
+        Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Tcp Phone"_s, {}, port);
         EXPECT_TRUE(Tests::waitUntil([&] { return phone.denied; })) << "the fallback port serves phones";
     }
     ServerFixture f;
@@ -172,18 +146,18 @@ TEST(LinkServer, PairingIsRefusedUntilAnsweredProvedSessionsAreReportedAndStopCl
     f.server.start();
     ASSERT_TRUE(Tests::waitUntil([&] { return f.ready(); }));
     {
-        TcpPhone refused(47813, PhoneLink::Mode::pair);
+        Tests::ModelPhone refused(PhoneLink::Mode::pair, u"Tcp Phone"_s);
         ASSERT_TRUE(Tests::waitUntil([&] { return refused.denied; }));
         EXPECT_TRUE(refused.code.has_value());
         EXPECT_TRUE(f.devices.devices().isEmpty());
     }
     f.server.askToPair = allow;
-    TcpPhone pairing(47813, PhoneLink::Mode::pair);
-    ASSERT_TRUE(Tests::waitUntil([&] { return pairing.provedFlag; }));
+    Tests::ModelPhone pairing(PhoneLink::Mode::pair, u"Tcp Phone"_s);
+    ASSERT_TRUE(Tests::waitUntil([&] { return pairing.proved; }));
     ASSERT_EQ(f.proved.size(), 1);
     // The same phone, known now, proves itself without being asked.
     f.server.askToPair = nullptr;
-    TcpPhone known(47813, PhoneLink::Mode::connect, pairing.store.folder());
+    Tests::ModelPhone known(PhoneLink::Mode::connect, u"Tcp Phone"_s, pairing.store.folder());
     ASSERT_TRUE(Tests::waitUntil([&] { return f.proved.size() == 2; }));
     int closedReports = 0;
     f.server.watch(f.proved[1], [&] { ++closedReports; });
@@ -211,7 +185,7 @@ TEST(LinkServer, TheNinthConnectionIsClosedAtOnceUntilASlotFrees)
     EXPECT_EQ(f.server.sessionCount(), 8);
     waiting.front()->disconnectFromHost();
     ASSERT_TRUE(Tests::waitUntil([&] { return f.server.sessionCount() == 7; }));
-    TcpPhone phone(47813, PhoneLink::Mode::pair);
+    Tests::ModelPhone phone(PhoneLink::Mode::pair, u"Tcp Phone"_s);
     ASSERT_TRUE(Tests::waitUntil([&] { return phone.denied; })) << "a freed slot takes a phone again";
 }
 

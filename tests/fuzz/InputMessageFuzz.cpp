@@ -22,33 +22,28 @@ public:
     {
         using Type = InputEvent::Type;
         switch (event.type) {
+        case Type::KeyDown:
+        case Type::KeyUp:
+            event.type == Type::KeyDown ? void(keysDown.insert(event.keyCode))
+                                        : void(keysDown.erase(event.keyCode));
+            return;
+        case Type::ScrollWheel:
+            return;
         case Type::LeftMouseDown:
         case Type::LeftMouseUp:
+            leftDown = event.type == Type::LeftMouseDown;
+            break;
         case Type::RightMouseDown:
         case Type::RightMouseUp:
-        case Type::MouseMoved:
-        case Type::LeftMouseDragged:
-        case Type::RightMouseDragged:
-            if (event.type == Type::LeftMouseDown || event.type == Type::LeftMouseUp) {
-                leftDown = event.type == Type::LeftMouseDown;
-            }
-            if (event.type == Type::RightMouseDown || event.type == Type::RightMouseUp) {
-                rightDown = event.type == Type::RightMouseDown;
-            }
-            // The pixel containing the point is on the display.
-            if (!(event.position.x() >= bounds.left() && event.position.x() <= bounds.right() &&
-                  event.position.y() >= bounds.top() && event.position.y() <= bounds.bottom())) {
-                std::abort();
-            }
+            rightDown = event.type == Type::RightMouseDown;
             break;
-        case Type::KeyDown:
-            keysDown.insert(event.keyCode);
+        default:
             break;
-        case Type::KeyUp:
-            keysDown.erase(event.keyCode);
-            break;
-        case Type::ScrollWheel:
-            break;
+        }
+        // The pixel containing the point is on the display.
+        if (!(event.position.x() >= bounds.left() && event.position.x() <= bounds.right() &&
+              event.position.y() >= bounds.top() && event.position.y() <= bounds.bottom())) {
+            std::abort();
         }
     }
 };

@@ -1,7 +1,7 @@
 // The helper's handshake fed by a fuzzed phone: raw bytes, plain frames, a valid hello of a
 // known phone, and frames sealed under that phone's session key, with the user's answer to a
 // pairing taken from the input too.
-#include "link/Base64.h"
+#include "link/LinkMessages.h"
 #include "link/LinkSession.h"
 #include "link/MemoryConnection.h"
 #include "link/OVULink.h"
@@ -52,11 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     session->onClosed = [] {};
     // The fuzzer's phone: its own channel, so sealed frames follow the protocol's counters.
     auto phone = OVULinkChannel::create(std::move(far), Role::phone);
-    QByteArray helperNonce;
     phone->onMessage = [&](const QJsonObject& message, bool) {
-        if (message.value(u"t"_s).toString() == u"hello"_s && message.value(u"known"_s).toBool()) {
-            helperNonce = Base64::decode(message.value(u"nonce"_s).toString()).value_or(QByteArray());
-            phone->installKey(OVULink::sessionKey(storedKey, phoneNonce, helperNonce));
+        if (const auto hello = LinkMessages::HelperHello::from(message); hello && hello->known) {
+            phone->installKey(OVULink::sessionKey(storedKey, phoneNonce, hello->nonce));
         }
     };
     phone->onClosed = [](const std::optional<QString>&) {};
@@ -77,13 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             phone->send(object);
             break;
         case 2:
-            phone->send(QJsonObject{{u"t"_s, u"hello"_s},
-                                    {u"id"_s, u"phone-1"_s},
-                                    {u"nonce"_s, Base64::encode(phoneNonce)},
-                                    {u"name"_s, QString::fromUtf8(body)}});
+            phone->send(LinkMessages::Hello{u"phone-1"_s, phoneNonce, QString::fromUtf8(body)}.json());
             break;
         case 3:
-            phone->send(QJsonObject{{u"t"_s, u"auth"_s}});
+            phone->send(LinkMessages::Auth{}.json());
             break;
         }
         Fuzz::drain();

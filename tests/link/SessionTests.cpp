@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
@@ -310,9 +312,12 @@ TEST(SessionPair, AKnownPhoneGetsTheAnswerUnderItsKeyAndPairingRulesClose)
 TEST(SessionLifecycle, TheTimerClosesAnUnprovedSessionOnTimeAndClosingReportsOnceMore)
 {
     {
-        // Long enough for a coarse timer (Qt makes timers of 2 s and more coarse: 5 % either way),
-        // which fires early; lateness is left loose, as a busy machine makes any timer late.
+        // A coarse timer may fire 5 % early: Qt moves its end to a nearby round time. Started
+        // 170 ms past a half second (and set up within 70 ms), a coarse 2.5 s timer would fire
+        // 125 ms early. Lateness is left loose, as a busy machine makes any timer late.
         constexpr auto timeout = 2500ms;
+        const auto sinceHalfSecond = std::chrono::steady_clock::now().time_since_epoch() % 500ms;
+        std::this_thread::sleep_for((670ms - sinceHalfSecond) % 500ms);
         QElapsedTimer clock;
         clock.start();
         Handshake h(false, timeout);

@@ -1,6 +1,4 @@
-#include "link/OVULinkChannel.h"
 #include "link/TcpConnection.h"
-#include "tests/support/Bytes.h"
 #include "tests/support/EventLoop.h"
 
 #include <QTcpServer>
@@ -130,41 +128,6 @@ TEST(TcpConnection, OutgoingConnectionFailuresAreReported)
         EXPECT_EQ(*state, Connection::State::failed);
         EXPECT_EQ(error, expected);
     }
-}
-
-TEST(TcpConnection, ChannelsTalkOverLoopback)
-{
-    QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-    auto phone = OVULinkChannel::create(std::make_unique<TcpConnection>(u"127.0.0.1"_s, server.serverPort()),
-                                        Role::phone);
-    const QByteArray key(32, 'k');
-    phone->installKey(key);
-    phone->onOpen = [&] {
-        for (int i = 0; i < 50; ++i) {
-            phone->send(QJsonObject{{u"i"_s, i}, {u"pad"_s, QString(i * 1000, u'p')}});
-        }
-    };
-    phone->start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return server.hasPendingConnections(); }));
-    auto mac =
-        OVULinkChannel::create(std::make_unique<TcpConnection>(server.nextPendingConnection()), Role::helper);
-    mac->installKey(key);
-    QList<int> received;
-    mac->onMessage = [&](const QJsonObject& message, bool proved) {
-        EXPECT_TRUE(proved);
-        received.append(message.value(u"i"_s).toInt());
-    };
-    std::optional<QString> reason;
-    mac->onClosed = [&](const std::optional<QString>& r) { reason = r.value_or(u"none"_s); };
-    mac->start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return received.size() == 50; }));
-    for (int i = 0; i < 50; ++i) {
-        EXPECT_EQ(received[i], i);
-    }
-    phone->close();
-    ASSERT_TRUE(Tests::waitUntil([&] { return reason.has_value(); }));
-    EXPECT_EQ(*reason, OVULinkChannel::closedByOtherEnd);
 }
 
 TEST(TcpConnection, APeerThatStopsReadingFailsTheConnectionInsteadOfGrowingIt)

@@ -13,22 +13,25 @@
 
 namespace Tests {
 
-// A phone in the test's own process, talking to the helper's model over real TCP on loopback.
+// A phone in the test's own process, talking to the helper over real TCP on loopback;
+// `storeFolder` shares one phone identity between two connections.
 struct ModelPhone {
     QTemporaryDir folder;
     PhoneStore store;
     std::shared_ptr<PhoneLink> link;
     QList<QJsonObject> messages;
+    std::optional<QString> code;
     bool proved = false;
     bool denied = false;
     bool closed = false;
 
-    ModelPhone(PhoneLink::Mode mode, const QString& name, const QString& storeFolder = {})
+    ModelPhone(PhoneLink::Mode mode, const QString& name, const QString& storeFolder = {},
+               quint16 port = LinkServer::preferredPort)
         : store(storeFolder.isEmpty() ? folder.path() + QStringLiteral("/phone") : storeFolder)
     {
-        link = PhoneLink::create(
-            std::make_unique<TcpConnection>(QStringLiteral("127.0.0.1"), LinkServer::preferredPort), store,
-            name, mode);
+        link = PhoneLink::create(std::make_unique<TcpConnection>(QStringLiteral("127.0.0.1"), port), store,
+                                 name, mode);
+        link->onCode = [this](const QString& c) { code = c; };
         link->onProved = [this] { proved = true; };
         link->onDenied = [this] { denied = true; };
         link->onMessage = [this](const QJsonObject& message) { messages.append(message); };
