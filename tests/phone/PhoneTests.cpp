@@ -28,31 +28,19 @@ struct PhoneAndMac {
     PairedDevices devices{folder.path() + u"/helper"_s};
     PhoneStore store{folder.path() + u"/phone"_s};
     bool allow = true;
-    std::optional<QString> askedCode;
     std::shared_ptr<LinkSession> session;
     std::shared_ptr<PhoneLink> phone;
-    std::optional<QString> code;
-    bool proved = false;
-    bool helperProved = false;
     bool denied = false;
     std::optional<std::optional<QString>> closed;
-    QList<QJsonObject> messages;
 
     void run(PhoneLink::Mode mode)
     {
         auto [near, far] = MemoryConnection::makePair();
         session = LinkSession::create(
-            std::move(near), devices, u"Test Mac"_s,
-            [this](QString, QString c) {
-                askedCode = c;
-                return answer(allow);
-            },
-            [this](const std::shared_ptr<LinkSession>&) { helperProved = true; });
+            std::move(near), devices, u"Test Mac"_s, [this](QString, QString) { return answer(allow); },
+            [](const std::shared_ptr<LinkSession>&) {});
         phone = PhoneLink::create(std::move(far), store, u"Test Phone"_s, mode);
-        phone->onCode = [this](const QString& c) { code = c; };
-        phone->onProved = [this] { proved = true; };
         phone->onDenied = [this] { denied = true; };
-        phone->onMessage = [this](const QJsonObject& m) { messages.append(m); };
         phone->onClosed = [this](const std::optional<QString>& reason) { closed = reason; };
         phone->start();
         Tests::drain();
@@ -61,32 +49,8 @@ struct PhoneAndMac {
 
 } // namespace
 
-TEST(PhoneLink, PairingShowsTheSameCodeOnBothEndsThenTheKnownPhoneConnectsWithoutAsking)
-{
-    PhoneAndMac t;
-    t.run(PhoneLink::Mode::pair);
-    ASSERT_TRUE(Tests::waitUntil([&] { return t.proved; }));
-    ASSERT_TRUE(t.code && t.askedCode);
-    EXPECT_EQ(*t.code, *t.askedCode);
-    EXPECT_EQ(t.phone->computerName, u"Test Mac"_s);
-    EXPECT_EQ(t.store.key(t.devices.helperID()), t.devices.devices().value(0).key);
-    t.session->channel->send({{u"t"_s, u"ready"_s}});
-    ASSERT_TRUE(Tests::waitUntil([&] { return t.messages.size() == 1; })) << "proved messages flow";
-
-    t.askedCode.reset();
-    t.proved = t.helperProved = false;
-    t.run(PhoneLink::Mode::connect);
-    ASSERT_TRUE(Tests::waitUntil([&] { return t.helperProved && t.proved; }));
-    EXPECT_TRUE(t.phone->known);
-    EXPECT_FALSE(t.askedCode) << "nobody was asked";
-    // It may pair afresh while known: the helper's answer comes under the old key.
-    t.proved = false;
-    t.run(PhoneLink::Mode::pair);
-    ASSERT_TRUE(Tests::waitUntil([&] { return t.proved; }));
-    EXPECT_TRUE(t.askedCode);
-    EXPECT_EQ(t.devices.devices().size(), 1);
-}
-
+// The phone's happy paths (pairing, then connecting as a known phone) run against the real server
+// in the server and end-to-end tests; here, each way it fails.
 TEST(PhoneLink, EveryWayAPairingFailsIsSaid)
 {
     {
@@ -142,28 +106,23 @@ TEST(PhoneLink, EveryWayAPairingFailsIsSaid)
 
 TEST(PhoneCommandLine, TargetsAndOptions)
 {
-    auto parse = [](QStringList arguments) {
+    const auto parse = [](const QStringList& arguments) {
         return PhoneCommandLine::parse(QStringList{u"ovu-phone"_s} + arguments);
     };
     auto line = parse({u"pair"_s, u"helper.local"_s, u"--name"_s, u"My Phone"_s});
     EXPECT_TRUE(line.error.isEmpty());
     EXPECT_EQ(line.command, u"pair"_s);
-    EXPECT_EQ(line.host, u"helper.local"_s);
-    EXPECT_EQ(line.port, 47813);
     EXPECT_EQ(line.name, u"My Phone"_s);
-
     line = parse({u"connect"_s, u"10.0.0.2:5000"_s, u"--seconds"_s, u"1.5"_s});
-    EXPECT_EQ(line.host, u"10.0.0.2"_s);
-    EXPECT_EQ(line.port, 5000);
     EXPECT_DOUBLE_EQ(line.seconds, 1.5);
-
-    line = parse({u"connect"_s, u"[::1]:6000"_s});
-    EXPECT_EQ(line.host, u"::1"_s);
-    EXPECT_EQ(line.port, 6000);
-    line = parse({u"connect"_s, u"[fe80::1]"_s});
-    EXPECT_EQ(line.host, u"fe80::1"_s);
-    EXPECT_EQ(line.port, 47813);
-
+    for (const auto& [target, host, port] :
+         {std::tuple{u"helper.local"_s, u"helper.local"_s, 47813},
+          std::tuple{u"10.0.0.2:5000"_s, u"10.0.0.2"_s, 5000}, std::tuple{u"[::1]:6000"_s, u"::1"_s, 6000},
+          std::tuple{u"[fe80::1]"_s, u"fe80::1"_s, 47813}}) {
+        line = parse({u"connect"_s, target});
+        EXPECT_EQ(line.host, host);
+        EXPECT_EQ(line.port, port);
+    }
     for (const QStringList& bad :
          {QStringList{}, QStringList{u"fly"_s}, QStringList{u"pair"_s}, QStringList{u"pair"_s, u"h:0"_s},
           QStringList{u"pair"_s, u"h:70000"_s}, QStringList{u"pair"_s, u"h:x"_s},
