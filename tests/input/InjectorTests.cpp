@@ -1,351 +1,168 @@
-// The injector on a recording sink: the exact events each control message makes. This program
-// runs with "-inputlog", so every handled message also leaves a log line.
+// The injector on a recording sink: the exact events each control message makes, one word an
+// event: "move X,Y", "ldown X,Y c2" (with its click count), "rdrag X,Y R" (the right button),
+// "+56/shift" and "-56" (a key position down and up, with the modifiers held), "+é" (typed text),
+// "wheel V,H".
 #include "base/HelperLog.h"
 #include "input/InputInjector.h"
+#include "tests/support/ControlMessages.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/QtPrinting.h"
 
-#include <QCoreApplication>
-
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <memory>
 
 using namespace Qt::StringLiterals;
 using Type = InputEvent::Type;
-using MouseButton = InputEvent::MouseButton;
 
 namespace {
 
-class Recorder : public EventSink {
-public:
-    void post(const InputEvent& event) override { events.push_back(event); }
-    std::vector<InputEvent> events;
+QString describe(const InputEvent& e)
+{
+    static const char* const mouse[] = {"", "ldown", "lup", "rdown", "rup", "move", "ldrag", "rdrag"};
+    if (e.isMouse()) {
+        return u"%1 %2,%3"_s.arg(QLatin1String(mouse[int(e.type)])).arg(e.position.x()).arg(e.position.y()) +
+               (e.clickState ? u" c"_s + QString::number(e.clickState) : QString()) +
+               (e.button == InputEvent::MouseButton::Right ? u" R"_s : QString());
+    }
+    if (!e.isKey()) {
+        return u"wheel %1,%2"_s.arg(e.wheelVertical).arg(e.wheelHorizontal);
+    }
+    const auto flag = [&](std::uint64_t mask, const char* name) {
+        return QLatin1String(e.flags & mask ? name : "");
+    };
+    return (e.type == Type::KeyDown ? u"+"_s : u"-"_s) +
+           (e.text.empty() ? QString::number(e.keyCode) : QString::fromStdU16String(e.text)) +
+           flag(InputEvent::shiftFlag, "/shift") + flag(InputEvent::controlFlag, "/ctrl") +
+           flag(InputEvent::alternateFlag, "/alt") + flag(InputEvent::commandFlag, "/cmd");
+}
+
+struct Recorder : EventSink {
+    void post(const InputEvent& event) override { events.append(describe(event)); }
+    QStringList events;
 };
 
-class Injector : public ::testing::Test {
+class Injector : public ::testing::Test, protected Tests::Control {
 protected:
-    Injector() : recorder(std::make_shared<Recorder>()), injector(recorder)
+    Injector()
     {
         injector.uptime = [this] { return now; };
         injector.doubleClickInterval = [] { return 0.5; };
         injector.displayBounds = QRectF(0, 0, 1440, 900);
     }
 
-    std::vector<InputEvent> take()
+    // The messages in order; the events they made.
+    QString handle(const std::vector<QByteArray>& messages)
     {
-        std::vector<InputEvent> events;
-        events.swap(recorder->events);
-        return events;
-    }
-
-    std::vector<InputEvent> handle(QByteArrayView message)
-    {
-        injector.handle(message);
-        return take();
-    }
-
-    // The messages in order, and every event they made.
-    std::vector<InputEvent> handle(std::initializer_list<QByteArrayView> messages)
-    {
-        for (const QByteArrayView message : messages) {
+        for (const QByteArray& message : messages) {
             injector.handle(message);
         }
-        return take();
+        return std::exchange(recorder->events, {}).join(u' ');
     }
 
-    std::shared_ptr<Recorder> recorder;
-    InputInjector injector;
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    InputInjector injector{recorder, true};
     double now = 100;
 };
 
-InputEvent mouse(Type type, QPointF at, std::int64_t clicks = 0, MouseButton button = MouseButton::Left)
-{
-    InputEvent event;
-    event.type = type;
-    event.position = at;
-    event.clickState = clicks;
-    event.button = button;
-    return event;
-}
-
-InputEvent key(Type type, std::uint16_t code, std::uint64_t flags = 0)
-{
-    InputEvent event;
-    event.type = type;
-    event.keyCode = code;
-    event.flags = flags;
-    return event;
-}
-
-std::vector<InputEvent> pressed(std::uint16_t code)
-{
-    return {key(Type::KeyDown, code), key(Type::KeyUp, code)};
-}
-
-std::vector<InputEvent> typed(std::u16string text)
-{
-    InputEvent down;
-    down.type = Type::KeyDown;
-    down.text = text;
-    InputEvent up = down;
-    up.type = Type::KeyUp;
-    return {down, up};
-}
-
-std::vector<InputEvent> operator+(std::vector<InputEvent> first, const std::vector<InputEvent>& second)
-{
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
-}
-
 } // namespace
 
-void PrintTo(const InputEvent& event, std::ostream* out)
+TEST_F(Injector, PointerPositionsLandOnTheDisplaysPixelsUpToTheLastOne)
 {
-    *out << "{type " << int(event.type) << " at " << event.position.x() << "," << event.position.y()
-         << " button " << int(event.button) << " clicks " << event.clickState << " key " << event.keyCode
-         << " text " << QString::fromStdU16String(event.text).toStdString() << " flags " << std::hex
-         << event.flags << std::dec << " wheel " << event.wheelVertical << "," << event.wheelHorizontal
-         << "}";
-}
-
-TEST_F(Injector, PointerPositionsAreClampedToTheLastPixelOfTheDisplay)
-{
-    EXPECT_EQ(handle(R"({"t":"m","x":1,"y":1})"), (std::vector{mouse(Type::MouseMoved, {1439, 899})}));
-    EXPECT_EQ(handle(R"({"t":"m","x":-0.3,"y":7})"), (std::vector{mouse(Type::MouseMoved, {0, 899})}));
-    EXPECT_EQ(handle(R"({"t":"m","x":0,"y":0.5})"), (std::vector{mouse(Type::MouseMoved, {0, 449.5})}));
-
-    // A display left of the main one.
+    EXPECT_EQ(handle({m(1, 1), m(-0.3, 7), m(0, 0.5)}), u"move 1439,899 move 0,899 move 0,449.5"_s);
+    EXPECT_EQ(handle({R"({"t":"m","x":0.5})", R"({"t":"d","y":0.5})"}), u""_s) << "a position missing";
     injector.displayBounds = QRectF(-1920, 0, 1920, 1080);
-    EXPECT_EQ(handle(R"({"t":"m","x":0.5,"y":0})"), (std::vector{mouse(Type::MouseMoved, {-960.5, 0})}));
-
-    // No display shown yet, or a position missing: nothing.
-    EXPECT_TRUE(handle(R"({"t":"m","x":0.5})").empty());
-    EXPECT_TRUE(handle(R"({"t":"d","y":0.5})").empty());
-    injector.displayBounds = QRectF();
-    EXPECT_TRUE(handle(R"({"t":"m","x":0.5,"y":0.5})").empty());
-    EXPECT_TRUE(handle(R"({"t":"d","x":0.5,"y":0.5})").empty());
-    EXPECT_FALSE(injector.isLeftDown());
-
-    // Found by fuzzing: a display with width but no height put the pointer a pixel above it, and
-    // one narrower than a pixel left of it.
-    injector.displayBounds = QRectF(-1280, 200, 1280, 0);
-    EXPECT_TRUE(handle(R"({"t":"m","x":0.5,"y":0.5})").empty());
+    EXPECT_EQ(handle({m(0.5, 0)}), u"move -960.5,0"_s);
     injector.displayBounds = QRectF(10, 20, 0.5, 0.5);
-    EXPECT_EQ(handle(R"({"t":"m","x":1,"y":1})"), (std::vector{mouse(Type::MouseMoved, {10, 20})}));
-}
-
-TEST_F(Injector, MovesWhileAButtonIsHeldAreDrags)
-{
-    handle(R"({"t":"d","x":0,"y":0})");
-    EXPECT_EQ(handle(R"({"t":"m","x":1,"y":0})"), (std::vector{mouse(Type::LeftMouseDragged, {1439, 0})}));
-    handle(R"({"t":"d","x":1,"y":0,"b":2})");
-    // Both held: a left drag.
-    EXPECT_EQ(handle(R"({"t":"m","x":1,"y":1})"), (std::vector{mouse(Type::LeftMouseDragged, {1439, 899})}));
-    handle(R"({"t":"u","x":1,"y":1})");
-    EXPECT_EQ(handle(R"({"t":"m","x":0,"y":1})"),
-              (std::vector{mouse(Type::RightMouseDragged, {0, 899}, 0, MouseButton::Right)}));
-    handle(R"({"t":"u","x":0,"y":1,"b":2})");
-    EXPECT_EQ(handle(R"({"t":"m","x":0,"y":0})"), (std::vector{mouse(Type::MouseMoved, {0, 0})}));
-}
-
-TEST_F(Injector, ButtonsCountClicksWithinTheIntervalAndSixPoints)
-{
-    auto pair = [&](std::int64_t clicks, QPointF point = {719.5, 449.5}) {
-        return std::vector{mouse(Type::LeftMouseDown, point, clicks),
-                           mouse(Type::LeftMouseUp, point, clicks)};
-    };
-    EXPECT_EQ(handle({R"({"t":"d","x":0.5,"y":0.5,"b":0})", R"({"t":"u","x":0.5,"y":0.5,"b":0})"}), pair(1));
-    now += 0.2;
-    EXPECT_EQ(handle({R"({"t":"d","x":0.5,"y":0.5})", R"({"t":"u","x":0.5,"y":0.5})"}), pair(2));
-    now += 0.4;
-    EXPECT_EQ(handle({R"({"t":"d","x":0.5,"y":0.5})", R"({"t":"u","x":0.5,"y":0.5})"}), pair(3));
-    // The interval passed: a new sequence.
-    now += 0.5;
-    EXPECT_EQ(handle({R"({"t":"d","x":0.5,"y":0.5})", R"({"t":"u","x":0.5,"y":0.5})"}), pair(1));
-    // Exactly six points away: a new sequence; a little less continues it. (On a display 1025
-    // pixels wide, x = n / 1024 lands on pixel n.)
-    injector.displayBounds = QRectF(0, 0, 1025, 1025);
-    now += 0.1;
-    EXPECT_EQ(handle(R"({"t":"d","x":0.5,"y":0.5})")[0].clickState, 1); // 512: elsewhere
-    now += 0.1;
-    EXPECT_EQ(handle(R"({"t":"d","x":0.505859375,"y":0.5})")[0].clickState, 1); // 518: 6 away
-    now += 0.1;
-    EXPECT_EQ(handle(R"({"t":"d","x":0.5,"y":0.5})")[0].clickState, 1);
-    now += 0.1;
-    EXPECT_EQ(handle(R"({"t":"d","x":0.5057373046875,"y":0.5})")[0].clickState, 2); // 517.875
-    now += 0.1;
-    EXPECT_EQ(handle(R"({"t":"d","x":0.5057373046875,"y":0.5,"b":2})")[0].clickState, 3);
-    // A right button after a left one continues the sequence, and presses the right button.
-    const std::vector<InputEvent> right = handle(R"({"t":"u","x":0.5057373046875,"y":0.5,"b":2})");
-    ASSERT_EQ(right.size(), 1u);
-    EXPECT_EQ(right[0].type, Type::RightMouseUp);
-    EXPECT_EQ(right[0].button, MouseButton::Right);
-    EXPECT_EQ(right[0].clickState, 3);
-}
-
-TEST_F(Injector, AnyButtonButTwoIsTheLeftOneAndAnUpNeedsNoDown)
-{
-    EXPECT_EQ(handle(R"({"t":"u","x":0,"y":0})"), (std::vector{mouse(Type::LeftMouseUp, {0, 0}, 1)}));
-    EXPECT_FALSE(injector.isLeftDown());
-    EXPECT_EQ(handle(R"({"t":"d","x":0,"y":0,"b":1})"), (std::vector{mouse(Type::LeftMouseDown, {0, 0}, 1)}));
-    EXPECT_TRUE(injector.isLeftDown());
-    EXPECT_EQ(handle(R"({"t":"d","x":0,"y":0,"b":7})")[0].type, Type::LeftMouseDown);
-    EXPECT_EQ(handle(R"({"t":"d","x":0,"y":0,"b":-2})")[0].type, Type::LeftMouseDown);
-    EXPECT_FALSE(injector.isRightDown());
-}
-
-TEST_F(Injector, WheelValuesAreNegatedAndTruncatedTowardZero)
-{
-    auto wheel = [](std::int32_t vertical, std::int32_t horizontal) {
-        InputEvent event;
-        event.type = Type::ScrollWheel;
-        event.wheelVertical = vertical;
-        event.wheelHorizontal = horizontal;
-        return std::vector{event};
-    };
-    EXPECT_EQ(handle(R"({"t":"w","dy":12.9})"), wheel(-12, 0));
-    EXPECT_EQ(handle(R"({"t":"w","dx":-3.7,"dy":-40})"), wheel(40, 3));
-    EXPECT_EQ(handle(R"({"t":"w"})"), wheel(0, 0));
-    // The largest values that fit, and beyond them nothing.
-    EXPECT_EQ(handle(R"({"t":"w","dx":2147483648.9,"dy":-2147483647.5})"),
-              wheel(std::numeric_limits<std::int32_t>::max(), std::numeric_limits<std::int32_t>::min()));
-    EXPECT_TRUE(handle(R"({"t":"w","dx":-1e300,"dy":1})").empty());
-    EXPECT_TRUE(handle(R"({"t":"w","dy":2147483649})").empty());
-    // The pointer needs no display for the wheel.
-    injector.displayBounds = QRectF();
-    EXPECT_EQ(handle(R"({"t":"w","dy":1})"), wheel(-1, 0));
-}
-
-TEST_F(Injector, NamedKeysArePressedAndOtherWordsTyped)
-{
-    EXPECT_EQ(handle(R"({"t":"k","k":"Enter"})"), pressed(36));
-    EXPECT_EQ(handle(R"({"t":"k","k":"ArrowUp"})"), pressed(126));
-    EXPECT_EQ(handle(R"({"t":"k","k":"Delete"})"), pressed(117));
-    EXPECT_EQ(handle(R"({"t":"k","k":"Shift"})"),
-              typed(u"S") + typed(u"h") + typed(u"i") + typed(u"f") + typed(u"t"));
-    EXPECT_EQ(handle(R"({"t":"k","k":"F5"})"), typed(u"F") + typed(u"5"));
-    EXPECT_EQ(handle(R"({"t":"k","k":"a"})"), typed(u"a"));
-    EXPECT_TRUE(handle(R"({"t":"k"})").empty());
-    EXPECT_TRUE(injector.heldKeys().empty());
-    EXPECT_EQ(InputInjector::namedKeys().size(), 13);
-}
-
-TEST_F(Injector, TextIsTypedCharacterByCharacter)
-{
-    EXPECT_EQ(handle(R"({"t":"p","s":"a\r\nb"})"), typed(u"a") + pressed(36) + typed(u"b"));
-    // Each line break is one Enter.
-    EXPECT_EQ(handle(R"({"t":"p","s":"\n\u000b\f\r\u0085\u2028\u2029"})"),
-              pressed(36) + pressed(36) + pressed(36) + pressed(36) + pressed(36) + pressed(36) +
-                  pressed(36));
-    // A flag is one character of four UTF-16 units, as is an emoji with a skin tone; a letter
-    // with a combining accent is one character too.
-    EXPECT_EQ(handle(R"({"t":"p","s":"🇫🇷"})"), typed(u"🇫🇷"));
-    EXPECT_EQ(typed(u"🇫🇷")[0].text.size(), 4u);
-    EXPECT_EQ(handle(R"({"t":"p","s":"👍🏽x"})"), typed(u"👍🏽") + typed(u"x"));
-    EXPECT_EQ(handle(R"({"t":"p","s":"e\u0301€中"})"), typed(u"e\u0301") + typed(u"€") + typed(u"中"));
-    EXPECT_TRUE(handle(R"({"t":"p","s":""})").empty());
-    EXPECT_TRUE(handle(R"({"t":"p"})").empty());
-}
-
-TEST_F(Injector, PhysicalKeysCarryTheFlagsOfTheHeldModifiers)
-{
-    const std::vector<InputEvent> events =
-        handle({R"({"t":"kc","c":56,"d":true})", R"({"t":"kc","c":0,"d":true})",
-                R"({"t":"kc","c":0,"d":false})", R"({"t":"kc","c":56,"d":false})"});
-    EXPECT_EQ(events, (std::vector{key(Type::KeyDown, 56, InputEvent::shiftFlag),
-                                   key(Type::KeyDown, 0, InputEvent::shiftFlag),
-                                   key(Type::KeyUp, 0, InputEvent::shiftFlag), key(Type::KeyUp, 56, 0)}));
-    // Every modifier and its right-hand twin.
-    handle(R"({"t":"kc","c":54,"d":true})");
-    handle(R"({"t":"kc","c":61,"d":true})");
-    EXPECT_EQ(
-        handle(R"({"t":"kc","c":62,"d":true})"),
-        (std::vector{key(Type::KeyDown, 62,
-                         InputEvent::commandFlag | InputEvent::alternateFlag | InputEvent::controlFlag)}));
-    // Caps Lock is no modifier here.
-    EXPECT_EQ(handle(R"({"t":"kc","c":57,"d":true})")[0].flags,
-              InputEvent::commandFlag | InputEvent::alternateFlag | InputEvent::controlFlag);
-}
-
-TEST_F(Injector, KeyCodesOutsideTheTableAreIgnored)
-{
-    EXPECT_TRUE(handle(R"({"t":"kc","c":200,"d":true})").empty());
-    EXPECT_TRUE(handle(R"({"t":"kc","c":128,"d":true})").empty());
-    EXPECT_TRUE(handle(R"({"t":"kc","c":-1,"d":true})").empty());
-    EXPECT_TRUE(handle(R"({"t":"kc","c":65592,"d":true})").empty());
-    EXPECT_TRUE(handle(R"({"t":"kc","c":5})").empty());
-    EXPECT_TRUE(handle(R"({"t":"kc","d":true})").empty());
-    EXPECT_TRUE(injector.heldKeys().empty());
-    EXPECT_EQ(handle(R"({"t":"kc","c":127,"d":true})"), (std::vector{key(Type::KeyDown, 127)}));
-}
-
-TEST_F(Injector, ReleaseAllLetsGoOfKeysThenButtons)
-{
-    handle(R"({"t":"kc","c":56,"d":true})");
-    handle(R"({"t":"kc","c":0,"d":true})");
-    handle(R"({"t":"d","x":0.25,"y":0.5,"b":2})");
-    handle(R"({"t":"d","x":0.5,"y":0.5})");
-    handle(R"({"t":"m","x":1,"y":1})");
-    // The key released first carries the flag of the modifier still held.
-    EXPECT_EQ(handle(R"({"t":"c"})"),
-              (std::vector{key(Type::KeyUp, 0, InputEvent::shiftFlag), key(Type::KeyUp, 56, 0),
-                           mouse(Type::LeftMouseUp, {1439, 899}, 1),
-                           mouse(Type::RightMouseUp, {1439, 899}, 1, MouseButton::Right)}));
-    EXPECT_TRUE(injector.heldKeys().empty());
-    EXPECT_FALSE(injector.isLeftDown());
-    EXPECT_FALSE(injector.isRightDown());
-    // Nothing held: nothing to do.
-    EXPECT_TRUE(handle(R"({"t":"c"})").empty());
-}
-
-TEST_F(Injector, MalformedMessagesAreDroppedWithoutALogLine)
-{
-    const QList<QByteArray> dropped{
-        "",
-        "not json",
-        "[1,2]",
-        R"("m")",
-        R"({"x":0.5,"y":0.5})",
-        R"({"t":5})",
-        R"({"t":null})",
-        R"({"t":"d","x":0.5,"y":0.5,"b":"2"})",
-        R"({"t":"d","x":0.5,"y":0.5,"b":1.5})",
-        R"({"t":"m","x":"0.5","y":0.5})",
-        R"({"t":"kc","c":56,"d":1})",
-        R"({"t":"kc","c":true,"d":true})",
-        R"({"t":"k","k":36})",
-        R"({"t":"p","s":["a"]})",
-        R"({"t":"w","dy":"1"})",
-        "{\"t\":\"p\",\"s\":\"\xff\xfe\"}",
-        R"({"t":"m","x":0.5,"y":0.5)",
-    };
-    HelperLog::flush();
-    const qsizetype linesBefore = Tests::logMessages(HelperLog::path()).size();
-    for (const QByteArray& message : dropped) {
-        EXPECT_TRUE(handle(message).empty()) << message.constData();
+    EXPECT_EQ(handle({m(1, 1)}), u"move 10,20"_s) << "narrower than a pixel: only its first";
+    for (const QRectF& display : {QRectF(), QRectF(-1280, 200, 1280, 0)}) {
+        injector.displayBounds = display;
+        EXPECT_EQ(handle({m(0.5, 0.5), d(0.5, 0.5)}), u""_s) << "no display shown yet, or one without height";
     }
-    // Null is absent; keys nobody knows are ignored; an integral number is an integer.
-    EXPECT_EQ(handle(R"({"t":"d","x":0,"y":0,"b":null,"extra":[1]})"),
-              (std::vector{mouse(Type::LeftMouseDown, {0, 0}, 1)}));
-    EXPECT_EQ(handle(R"({"t":"d","x":0,"y":0,"b":2.0})")[0].type, Type::RightMouseDown);
-    EXPECT_TRUE(handle(R"({"t":"zz","x":0,"y":0})").empty());
-
-    HelperLog::flush();
-    const QStringList lines = Tests::logMessages(HelperLog::path()).mid(linesBefore);
-    EXPECT_EQ(lines, (QStringList{u"input d"_s, u"input d"_s, u"input zz"_s}));
+    EXPECT_FALSE(injector.isLeftDown());
 }
 
-TEST(InjectorLog, OnlyTheTypeIsLogged)
+TEST_F(Injector, ButtonsAndDragsFollowWhatIsHeld)
 {
-    ASSERT_TRUE(InputInjector::logsInput());
-    InputInjector injector(nullptr);
-    injector.handle(R"({"t":"p","s":"secret"})");
-    injector.handle(R"({"t":"m","x":0.123,"y":0.5})");
+    EXPECT_EQ(handle({u(0, 0)}), u"lup 0,0 c1"_s) << "an up needs no down";
+    EXPECT_EQ(handle({d(0, 0), m(1, 0)}), u"ldown 0,0 c1 ldrag 1439,0"_s);
+    EXPECT_EQ(handle({d(1, 0, 2), m(1, 1)}), u"rdown 1439,0 c1 R ldrag 1439,899"_s)
+        << "both held: a left drag";
+    EXPECT_EQ(handle({u(1, 1), m(0, 1)}), u"lup 1439,899 c1 rdrag 0,899 R"_s);
+    EXPECT_EQ(handle({u(0, 1, 2), m(0, 0)}), u"rup 0,899 c1 R move 0,0"_s);
+    // Null is absent, an integral number is an integer, any button but 2 is the left one.
+    EXPECT_EQ(handle({R"({"t":"u","x":0,"y":0,"b":null,"extra":[1]})", R"({"t":"u","x":0,"y":0,"b":2.0})",
+                      u(0, 0, 7), u(0, 0, -2)}),
+              u"lup 0,0 c1 rup 0,0 c1 R lup 0,0 c1 lup 0,0 c1"_s);
+}
+
+TEST_F(Injector, PressesCountClicksWithinTheIntervalAndUnderSixPoints)
+{
+    injector.displayBounds = QRectF(0, 0, 1025, 1025); // x = n / 1024 lands on pixel n
+    // Seconds since the last press, the pixel pressed, the button, its click count.
+    const std::tuple<double, double, int, int> presses[] = {
+        {0, 512, 0, 1},   {0.2, 512, 0, 2}, {0.4, 512, 0, 3},     {0.5, 512, 0, 1},
+        {0.1, 518, 0, 1}, {0.1, 512, 0, 1}, {0.1, 517.875, 0, 2}, {0.1, 517.875, 2, 3}};
+    for (const auto& [after, pixel, button, clicks] : presses) {
+        now += after;
+        const QString at = u" %1,512 c%2"_s.arg(pixel).arg(clicks) + (button == 2 ? u" R"_s : u""_s);
+        EXPECT_EQ(handle({d(pixel / 1024, 0.5, button), u(pixel / 1024, 0.5, button)}),
+                  (button == 2 ? u"rdown"_s + at + u" rup"_s : u"ldown"_s + at + u" lup"_s) + at)
+            << "after " << after << " s";
+    }
+}
+
+TEST_F(Injector, WheelPixelsAreNegatedAndTruncatedTowardZero)
+{
+    injector.displayBounds = QRectF(); // the wheel needs no display
+    EXPECT_EQ(handle({w(0, 12.9), w(-3.7, -40), R"({"t":"w"})"}), u"wheel -12,0 wheel 40,3 wheel 0,0"_s);
+    EXPECT_EQ(handle({w(2147483648.9, -2147483647.5)}), u"wheel 2147483647,-2147483648"_s);
+    EXPECT_EQ(handle({w(-1e300, 1), w(0, 2147483649)}), u""_s);
+}
+
+TEST_F(Injector, UnknownKeyNamesAndTextAreTypedCharacterByCharacter)
+{
+    EXPECT_EQ(handle({k(u"Shift"_s), k(u"a"_s), R"({"t":"k"})"}), u"+S -S +h -h +i -i +f -f +t -t +a -a"_s);
+    EXPECT_EQ(handle({p(u"a\r\nb"_s)}), u"+a -a +36 -36 +b -b"_s);
+    EXPECT_EQ(handle({p(u"\n\u000b\f\r\u0085\u2028\u2029"_s)}), u"+36 -36 "_s.repeated(6) + u"+36 -36"_s);
+    // A flag, an emoji with a skin tone, a letter with a combining accent: one character each.
+    EXPECT_EQ(handle({p(u"🇫🇷👍🏽e\u0301€中"_s)}),
+              u"+🇫🇷 -🇫🇷 +👍🏽 -👍🏽 +e\u0301 -e\u0301 +€ -€ +中 -中"_s);
+    EXPECT_EQ(handle({p(QString()), R"({"t":"p"})"}), u""_s);
+}
+
+TEST_F(Injector, KeyPositionsCarryTheHeldModifiersAndReleaseAllLetsGoOfKeysThenButtons)
+{
+    EXPECT_EQ(handle({kc(56, true), kc(0, true), kc(0, false), kc(56, false)}),
+              u"+56/shift +0/shift -0/shift -56"_s);
+    // Every modifier's right-hand twin; Caps Lock is none.
+    EXPECT_EQ(
+        handle({kc(54, true), kc(61, true), kc(62, true), kc(57, true), c()}),
+        u"+54/cmd +61/alt/cmd +62/ctrl/alt/cmd +57/ctrl/alt/cmd -54/ctrl/alt -57/ctrl/alt -61/ctrl -62"_s);
+    // Codes outside 0…127 and incomplete messages are ignored.
+    EXPECT_EQ(handle({kc(128, true), kc(200, true), kc(-1, true), kc(65592, true), R"({"t":"kc","c":5})",
+                      R"({"t":"kc","d":true})"}),
+              u""_s);
+    EXPECT_EQ(handle({kc(56, true), kc(0, true), kc(127, true), d(0.25, 0.5, 2), d(0.5, 0.5), m(1, 1)}),
+              u"+56/shift +0/shift +127/shift rdown 359.75,449.5 c1 R ldown 719.5,449.5 c1 ldrag 1439,899"_s);
+    // Keys first (one released while Shift is still held carries its flag), then buttons.
+    EXPECT_EQ(handle({c()}), u"-0/shift -56 -127 lup 1439,899 c1 rup 1439,899 c1 R"_s);
+    EXPECT_EQ(handle({c()}), u""_s);
+}
+
+TEST_F(Injector, MalformedMessagesAreDroppedAndOnlyTheTypeIsLogged)
+{
     HelperLog::flush();
-    const QStringList lines = Tests::logMessages(HelperLog::path());
-    ASSERT_GE(lines.size(), 2);
-    EXPECT_EQ(lines.mid(lines.size() - 2), (QStringList{u"input p"_s, u"input m"_s}));
+    const qsizetype before = Tests::logMessages(HelperLog::path()).size();
+    EXPECT_EQ(
+        handle({"", "not json", "[1,2]", R"("m")", R"({"x":0.5,"y":0.5})", R"({"t":5})", R"({"t":null})",
+                R"({"t":"d","x":0.5,"y":0.5,"b":"2"})", R"({"t":"d","x":0.5,"y":0.5,"b":1.5})",
+                R"({"t":"m","x":"0.5","y":0.5})", R"({"t":"kc","c":56,"d":1})",
+                R"({"t":"kc","c":true,"d":true})", R"({"t":"k","k":36})", R"({"t":"p","s":["a"]})",
+                R"({"t":"w","dy":"1"})", "{\"t\":\"p\",\"s\":\"\xff\xfe\"}", R"({"t":"m","x":0.5,"y":0.5)"}),
+        u""_s);
+    handle({R"({"t":"zz","x":0,"y":0})", p(u"secret"_s)});
+    InputInjector(recorder).handle(m(0.5, 0.5)); // without the flag, nothing is logged
+    HelperLog::flush();
+    EXPECT_EQ(Tests::logMessages(HelperLog::path()).mid(before), (QStringList{u"input zz"_s, u"input p"_s}));
 }

@@ -2,7 +2,6 @@
 
 #include "tests/support/EventLoop.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
@@ -70,6 +69,21 @@ QString toneFile()
 
 const QStringList rawFormat{u"--raw"_s, u"--format=s16le"_s, u"--rate=48000"_s, u"--channels=2"_s};
 
+QStringList lines(const QStringList& pactlArguments)
+{
+    return pactl(pactlArguments).value_or(QString()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+// The sinks' names by index.
+QHash<QString, QString> sinks()
+{
+    QHash<QString, QString> names;
+    for (const QString& line : lines({u"list"_s, u"short"_s, u"sinks"_s})) {
+        names.insert(line.section(u'\t', 0, 0), line.section(u'\t', 1, 1));
+    }
+    return names;
+}
+
 } // namespace
 
 std::optional<QString> pactl(const QStringList& arguments)
@@ -90,24 +104,17 @@ QString defaultSink()
 
 QStringList streamSinks()
 {
-    QStringList sinks;
-    const QString list = pactl({u"list"_s, u"short"_s, u"sinks"_s}).value_or(QString());
-    QHash<QString, QString> names;
-    for (const QString& line : list.split(u'\n', Qt::SkipEmptyParts)) {
-        names.insert(line.section(u'\t', 0, 0), line.section(u'\t', 1, 1));
+    const QHash<QString, QString> names = sinks();
+    QStringList streams;
+    for (const QString& line : lines({u"list"_s, u"short"_s, u"sink-inputs"_s})) {
+        streams.append(names.value(line.section(u'\t', 1, 1), u"?"_s));
     }
-    const QString inputs = pactl({u"list"_s, u"short"_s, u"sink-inputs"_s}).value_or(QString());
-    for (const QString& line : inputs.split(u'\n', Qt::SkipEmptyParts)) {
-        sinks.append(names.value(line.section(u'\t', 1, 1), u"?"_s));
-    }
-    return sinks;
+    return streams;
 }
 
 bool sinkExists(const QString& name)
 {
-    const QString list = pactl({u"list"_s, u"short"_s, u"sinks"_s}).value_or(QString());
-    return std::ranges::any_of(list.split(u'\n', Qt::SkipEmptyParts),
-                               [&](const QString& line) { return line.section(u'\t', 1, 1) == name; });
+    return sinks().values().contains(name);
 }
 
 bool sinkMuted(const QString& name)
@@ -115,16 +122,11 @@ bool sinkMuted(const QString& name)
     return pactl({u"get-sink-mute"_s, name}).value_or(QString()).contains(u"yes"_s);
 }
 
-TonePlayer::TonePlayer(const QString& sink)
+TonePlayer::TonePlayer()
 {
-    QStringList arguments{u"--playback"_s, u"--latency-msec=20"_s};
-    arguments += rawFormat;
-    if (!sink.isEmpty()) {
-        arguments.append(u"--device="_s + sink);
-    }
-    arguments.append(toneFile());
     const qsizetype before = streamSinks().size();
-    m_process.start(u"pacat"_s, arguments);
+    m_process.start(u"pacat"_s, QStringList{u"--playback"_s, u"--latency-msec=20"_s} + rawFormat +
+                                    QStringList{toneFile()});
     // Playing once the stream exists.
     if (!waitUntil([&] { return streamSinks().size() > before; }, std::chrono::seconds(5))) {
         ADD_FAILURE() << "the tone does not play: " << m_process.errors().constData();
@@ -197,10 +199,10 @@ double levelDb(const QByteArray& stereo16, double fullScale)
     return peak > 0 ? 20 * std::log10(peak / fullScale) : -200;
 }
 
-bool isSilent(const QByteArray& stereo16, int limit)
+bool isSilent(const QByteArray& stereo16)
 {
     for (qsizetype i = 0; i + 2 <= stereo16.size(); i += 2) {
-        if (std::abs(qFromLittleEndian<std::int16_t>(stereo16.constData() + i)) > limit) {
+        if (std::abs(qFromLittleEndian<std::int16_t>(stereo16.constData() + i)) > 64) {
             return false;
         }
     }
@@ -210,27 +212,19 @@ bool isSilent(const QByteArray& stereo16, int limit)
 std::optional<QByteArray> readWav(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return std::nullopt;
-    }
-    const QByteArray bytes = file.readAll();
-    if (bytes.size() < 44) {
-        return std::nullopt;
-    }
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     // A copy of the header keeps the reads visibly inside it (GCC's bounds analysis cannot see
     // the size check through QByteArray).
     std::array<char, 44> header{};
-    std::memcpy(header.data(), bytes.constData(), header.size());
-    const char* h = header.data();
-    if (!bytes.startsWith("RIFF") || bytes.mid(8, 8) != "WAVEfmt " ||
-        qFromLittleEndian<std::uint16_t>(h + 20) != 1 || qFromLittleEndian<std::uint16_t>(h + 22) != 2 ||
-        qFromLittleEndian<std::uint32_t>(h + 24) != soundRate ||
-        qFromLittleEndian<std::uint16_t>(h + 34) != 16 || bytes.mid(36, 4) != "data" ||
-        qFromLittleEndian<std::uint32_t>(h + 40) != static_cast<std::uint32_t>(bytes.size() - 44) ||
-        qFromLittleEndian<std::uint32_t>(h + 4) != static_cast<std::uint32_t>(bytes.size() - 8)) {
-        return std::nullopt;
-    }
-    return bytes.mid(44);
+    std::memcpy(header.data(), bytes.constData(),
+                std::min<std::size_t>(header.size(), std::size_t(bytes.size())));
+    const auto at16 = [&](int offset) { return qFromLittleEndian<std::uint16_t>(header.data() + offset); };
+    const auto at32 = [&](int offset) { return qFromLittleEndian<std::uint32_t>(header.data() + offset); };
+    const bool wav = bytes.size() >= 44 && bytes.startsWith("RIFF") && bytes.mid(8, 8) == "WAVEfmt " &&
+                     at16(20) == 1 && at16(22) == 2 && at32(24) == soundRate && at16(34) == 16 &&
+                     bytes.mid(36, 4) == "data" && at32(40) == std::uint32_t(bytes.size() - 44) &&
+                     at32(4) == std::uint32_t(bytes.size() - 8);
+    return wav ? std::optional(bytes.mid(44)) : std::nullopt;
 }
 
 } // namespace Tests

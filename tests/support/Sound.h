@@ -26,13 +26,12 @@ QStringList streamSinks();
 bool sinkExists(const QString& name);
 bool sinkMuted(const QString& name);
 
-// A full-scale 1 kHz tone (16-bit stereo) played into a sink (the default one when none is
-// named) until the player is destroyed or stopped.
+// A full-scale 1 kHz tone (16-bit stereo) played into the default sink until the player is
+// destroyed or stopped.
 class TonePlayer {
 public:
-    explicit TonePlayer(const QString& sink = {});
+    TonePlayer();
     ~TonePlayer();
-    bool isRunning() { return m_process.isRunning(); }
     void stop();
 
 private:
@@ -46,8 +45,8 @@ QByteArray record(const QString& source, std::chrono::milliseconds duration);
 double dominantFrequency(const QByteArray& stereo16);
 // The left channel's peak level in dB relative to a full scale (by default the helper's, 26213).
 double levelDb(const QByteArray& stereo16, double fullScale = helperFullScale);
-// Whether every sample is within ±limit.
-bool isSilent(const QByteArray& stereo16, int limit = 64);
+// Whether every sample is within ±64.
+bool isSilent(const QByteArray& stereo16);
 
 // A WAV file's sound: 16-bit stereo at 48 kHz, or nothing when the header says otherwise.
 std::optional<QByteArray> readWav(const QString& path);

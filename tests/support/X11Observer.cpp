@@ -59,19 +59,7 @@ X11Observer::~X11Observer()
 {
     if (m_receiver.joinable()) {
         // A last message of our own wakes the thread, which then ends.
-        {
-            std::lock_guard lock(m_mutex);
-            m_syncsSent = 0xFFFFFFFF;
-        }
-        xcb_client_message_event_t message{};
-        message.response_type = XCB_CLIENT_MESSAGE;
-        message.format = 32;
-        message.window = m_window;
-        message.type = m_syncAtom;
-        message.data.data32[0] = 0xFFFFFFFF;
-        xcb_send_event(m_connection, 0, m_window, XCB_EVENT_MASK_NO_EVENT,
-                       reinterpret_cast<const char*>(&message));
-        xcb_flush(m_connection);
+        send(0xFFFFFFFF);
         m_receiver.join();
     }
     xcb_disconnect(m_connection);
@@ -88,15 +76,7 @@ void X11Observer::sync()
         number = ++m_syncsSent;
     }
     // The message goes through the server, behind every event it sent us before.
-    xcb_client_message_event_t message{};
-    message.response_type = XCB_CLIENT_MESSAGE;
-    message.format = 32;
-    message.window = m_window;
-    message.type = m_syncAtom;
-    message.data.data32[0] = number;
-    xcb_send_event(m_connection, 0, m_window, XCB_EVENT_MASK_NO_EVENT,
-                   reinterpret_cast<const char*>(&message));
-    xcb_flush(m_connection);
+    send(number);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < until) {
         {
@@ -107,6 +87,19 @@ void X11Observer::sync()
         }
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
+}
+
+void X11Observer::send(std::uint32_t number)
+{
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = m_window;
+    message.type = m_syncAtom;
+    message.data.data32[0] = number;
+    xcb_send_event(m_connection, 0, m_window, XCB_EVENT_MASK_NO_EVENT,
+                   reinterpret_cast<const char*>(&message));
+    xcb_flush(m_connection);
 }
 
 bool X11Observer::isConnected() const
@@ -121,7 +114,10 @@ void X11Observer::receive()
         const std::uint8_t type = generic->response_type & 0x7F;
         const auto arrived = std::chrono::steady_clock::now();
         std::lock_guard lock(m_mutex);
-        std::vector<Event>& events = m_events;
+        if (type == XCB_MAPPING_NOTIFY || (m_xkbEvent != 0 && type == m_xkbEvent)) {
+            readMapping();
+            m_keymap->reload();
+        }
         switch (type) {
         case XCB_CLIENT_MESSAGE: {
             const auto* message = reinterpret_cast<const xcb_client_message_event_t*>(generic);
@@ -131,38 +127,29 @@ void X11Observer::receive()
             m_syncsSeen = message->data.data32[0];
             break;
         }
-        case XCB_MAPPING_NOTIFY:
-            readMapping();
-            m_keymap->reload();
-            break;
         case XCB_MOTION_NOTIFY: {
             const auto* motion = reinterpret_cast<const xcb_motion_notify_event_t*>(generic);
-            events.push_back(
-                {Event::Kind::Motion, motion->root_x, motion->root_y, 0, motion->state, 0, 0, arrived});
+            m_events.push_back({Event::Kind::Motion, motion->root_x, motion->root_y, 0, 0, 0, arrived});
             break;
         }
         case XCB_BUTTON_PRESS:
         case XCB_BUTTON_RELEASE: {
             const auto* button = reinterpret_cast<const xcb_button_press_event_t*>(generic);
-            events.push_back(
+            m_events.push_back(
                 {type == XCB_BUTTON_PRESS ? Event::Kind::ButtonPress : Event::Kind::ButtonRelease,
-                 button->root_x, button->root_y, button->detail, button->state, 0, 0, arrived});
+                 button->root_x, button->root_y, button->detail, 0, 0, arrived});
             break;
         }
         case XCB_KEY_PRESS:
         case XCB_KEY_RELEASE: {
             const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(generic);
             const X11Keymap::Translation translation = m_keymap->translate(key->detail, key->state);
-            events.push_back({type == XCB_KEY_PRESS ? Event::Kind::KeyPress : Event::Kind::KeyRelease,
-                              key->root_x, key->root_y, key->detail, key->state, translation.keysym,
-                              translation.character, arrived});
+            m_events.push_back({type == XCB_KEY_PRESS ? Event::Kind::KeyPress : Event::Kind::KeyRelease,
+                                key->root_x, key->root_y, key->detail, translation.keysym,
+                                translation.character, arrived});
             break;
         }
         default:
-            if (m_xkbEvent != 0 && type == m_xkbEvent) {
-                readMapping();
-                m_keymap->reload();
-            }
             break;
         }
     }

@@ -29,7 +29,6 @@ public:
         int y = 0;
         // The button or keycode.
         int detail = 0;
-        std::uint16_t state = 0;
         // Keys: the keysym and the character for the event's modifiers and layout group.
         std::uint32_t keysym = 0;
         char32_t character = 0;
@@ -60,6 +59,7 @@ public:
     static QString textOf(const std::vector<Event>& events);
 
 private:
+    void send(std::uint32_t number);
     void receive();
     void readMapping();
 
