@@ -9,10 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <csignal>
-#include <cstring>
 #include <numbers>
 
 using namespace Qt::StringLiterals;
@@ -207,24 +205,6 @@ bool isSilent(const QByteArray& stereo16)
         }
     }
     return true;
-}
-
-std::optional<QByteArray> readWav(const QString& path)
-{
-    QFile file(path);
-    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    // A copy of the header keeps the reads visibly inside it (GCC's bounds analysis cannot see
-    // the size check through QByteArray).
-    std::array<char, 44> header{};
-    std::memcpy(header.data(), bytes.constData(),
-                std::min<std::size_t>(header.size(), std::size_t(bytes.size())));
-    const auto at16 = [&](int offset) { return qFromLittleEndian<std::uint16_t>(header.data() + offset); };
-    const auto at32 = [&](int offset) { return qFromLittleEndian<std::uint32_t>(header.data() + offset); };
-    const bool wav = bytes.size() >= 44 && bytes.startsWith("RIFF") && bytes.mid(8, 8) == "WAVEfmt " &&
-                     at16(20) == 1 && at16(22) == 2 && at32(24) == soundRate && at16(34) == 16 &&
-                     bytes.mid(36, 4) == "data" && at32(40) == std::uint32_t(bytes.size() - 44) &&
-                     at32(4) == std::uint32_t(bytes.size() - 8);
-    return wav ? std::optional(bytes.mid(44)) : std::nullopt;
 }
 
 } // namespace Tests

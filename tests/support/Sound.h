@@ -48,7 +48,4 @@ double levelDb(const QByteArray& stereo16, double fullScale = helperFullScale);
 // Whether every sample is within ±64.
 bool isSilent(const QByteArray& stereo16);
 
-// A WAV file's sound: 16-bit stereo at 48 kHz, or nothing when the header says otherwise.
-std::optional<QByteArray> readWav(const QString& path);
-
 } // namespace Tests
