@@ -1,23 +1,14 @@
 // Arbitrary bytes and frames into a link channel: raw bytes as they come, plain frames, and
 // frames sealed correctly under the channel's key, so that the checks after the tag (the JSON
 // payload) are reached too.
-#include "link/HmacSha256.h"
 #include "link/MemoryConnection.h"
 #include "link/OVULinkChannel.h"
 #include "tests/fuzz/FuzzSupport.h"
-
-#include <QtEndian>
+#include "tests/support/Bytes.h"
 
 namespace {
 
 const QByteArray key(32, '\x33');
-
-QByteArray frame(char flag, const QByteArray& body)
-{
-    QByteArray out(4, Qt::Uninitialized);
-    qToBigEndian(static_cast<quint32>(body.size() + 1), out.data());
-    return out + QByteArray(1, flag) + body;
-}
 
 } // namespace
 
@@ -43,7 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     channel->start();
     Fuzz::drain();
 
-    HmacSha256 sealer(key);
     const char label = static_cast<char>(rawValue(otherRole(channel->role)));
     std::uint64_t counter = 0;
     Fuzz::Records records(data + 1, size - 1);
@@ -55,14 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             peer->send(body);
             break;
         case 1:
-            peer->send(frame(0x00, body));
+            peer->send(Tests::frame(0x00, body));
             break;
-        case 2: {
-            QByteArray counterBytes(8, Qt::Uninitialized);
-            qToBigEndian(counter++, counterBytes.data());
-            peer->send(frame(0x01, body + sealer.tag({QByteArrayView(&label, 1), counterBytes, body})));
+        case 2:
+            peer->send(Tests::sealedFrame(key, label, counter++, body));
             break;
-        }
         case 3:
             if (!body.isEmpty() && body[0] == 'c') {
                 channel->close();

@@ -1,6 +1,7 @@
 // Arbitrary "answer" and "ice" messages, read as the model reads them, into a real video sender
 // with its webrtcbin peer connection waiting for the phone's answer: SDP and candidates of any
 // shape must be refused cleanly, never crash the helper.
+#include "link/LinkMessages.h"
 #include "media/VideoSender.h"
 #include "tests/fuzz/FuzzSupport.h"
 #include "tests/support/SignalMessages.h"
@@ -59,14 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const QString text = QString::fromUtf8(body);
         switch (kind % 4) {
         case 0:
-            Tests::deliver(video, QJsonObject{{QStringLiteral("t"), QStringLiteral("answer")},
-                                              {QStringLiteral("sdp"), text}});
+            Tests::deliver(video, LinkMessages::Answer{text}.json());
             break;
         case 1:
-            Tests::deliver(video, QJsonObject{{QStringLiteral("t"), QStringLiteral("ice")},
-                                              {QStringLiteral("sdp"), text},
-                                              {QStringLiteral("index"), kind / 4},
-                                              {QStringLiteral("mid"), QString::number(kind % 3)}});
+            Tests::deliver(video, LinkMessages::Ice{text, kind / 4, QString::number(kind % 3)}.json());
             break;
         default:
             Tests::deliver(video, QJsonDocument::fromJson(body).object());
