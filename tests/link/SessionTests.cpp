@@ -214,7 +214,6 @@ TEST(SessionPair, AnAllowedPairingStoresThePhoneAndProvesTheSession)
     EXPECT_EQ(h.asked[0], (std::pair{u"Anna’s phone"_s, h.code}));
     EXPECT_EQ(h.provedCount, 0);
 
-    const auto before = std::chrono::system_clock::now();
     *h.answer = true;
     ASSERT_TRUE(Tests::waitUntil([&] { return h.provedCount == 1; }));
     // "paired" is the first frame under the new key.
@@ -226,39 +225,24 @@ TEST(SessionPair, AnAllowedPairingStoresThePhoneAndProvesTheSession)
     EXPECT_EQ(stored.id, phoneID);
     EXPECT_EQ(stored.name, u"Anna’s phone"_s);
     EXPECT_EQ(stored.key, h.pairKey);
-    EXPECT_GE(stored.pairedAt, before);
     h.send(QJsonObject{{u"t"_s, u"start"_s}});
     EXPECT_EQ(h.afterProof.size(), 1);
 }
 
-TEST(SessionPair, ARefusalIsDeniedAndClosedLaterAndAnAnswerTooLateStoresNothing)
+TEST(SessionPair, ARefusalIsDeniedAndClosedLater)
 {
-    {
-        Handshake h;
-        h.hello();
-        h.pair();
-        h.takePairAnswer();
-        *h.answer = false;
-        ASSERT_TRUE(Tests::waitUntil([&] { return h.atPhone.size() == 3; }));
-        EXPECT_TRUE(LinkMessages::Denied::from(h.atPhone[2].first));
-        EXPECT_TRUE(h.atPhone[2].second);
-        EXPECT_FALSE(h.ended());
-        ASSERT_TRUE(Tests::waitUntil([&] { return h.ended(); }, 2s));
-        EXPECT_TRUE(h.devices->devices().isEmpty());
-        EXPECT_EQ(h.provedCount, 0);
-    }
-    {
-        Handshake h;
-        h.hello();
-        h.pair();
-        h.phone->close();
-        Tests::drain();
-        EXPECT_TRUE(h.ended());
-        *h.answer = true;
-        Tests::spin(50ms);
-        EXPECT_TRUE(h.devices->devices().isEmpty());
-        EXPECT_FALSE(h.session->isProved);
-    }
+    Handshake h;
+    h.hello();
+    h.pair();
+    h.takePairAnswer();
+    *h.answer = false;
+    ASSERT_TRUE(Tests::waitUntil([&] { return h.atPhone.size() == 3; }));
+    EXPECT_TRUE(LinkMessages::Denied::from(h.atPhone[2].first));
+    EXPECT_TRUE(h.atPhone[2].second);
+    EXPECT_FALSE(h.ended());
+    ASSERT_TRUE(Tests::waitUntil([&] { return h.ended(); }, 2s));
+    EXPECT_TRUE(h.devices->devices().isEmpty());
+    EXPECT_EQ(h.provedCount, 0);
 }
 
 TEST(SessionPair, AKnownPhoneGetsTheAnswerUnderItsKeyAndPairingRulesClose)
@@ -330,6 +314,7 @@ TEST(SessionLifecycle, TheTimerClosesAnUnprovedSessionOnTimeAndClosingReportsOnc
         *h.answer = true;
         Tests::spin(50ms);
         EXPECT_EQ(h.provedCount, 0) << "the user answering afterwards changes nothing";
+        EXPECT_TRUE(h.devices->devices().isEmpty());
     }
     {
         Handshake h(true, 200ms);
