@@ -51,7 +51,10 @@ TEST(LinkEndToEnd, APhonePairsOnceFindsTheHelperAndComesBackKnown)
     EXPECT_TRUE(Tests::waitForLogLine(helperHome.logPath(), u"pairing with E2E Phone, code "_s + code +
                                                                 u": allowed by -autoallow"_s));
     struct stat info {};
-    ASSERT_EQ(::stat(QFile::encodeName(helperHome.dataFolder() + u"/paired.json"_s).constData(), &info), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(helperHome.folder.path() + u"/.local/share/OVU Helper/paired.json"_s)
+                         .constData(),
+                     &info),
+              0);
     EXPECT_EQ(info.st_mode & 0777, 0600u) << "stored privately";
 
     ASSERT_TRUE(Tests::waitForService(machine, 47813));

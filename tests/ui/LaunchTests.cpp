@@ -153,8 +153,8 @@ TEST(Launch, TheRealHelperLaunchedAgainEndsAndTheFirstGoesOn)
     Tests::HelperProcess first(home, {u"-autoallow"_s});
     ASSERT_EQ(first.waitUntilListening(), 47813);
     Tests::HelperProcess second(home);
-    ASSERT_TRUE(second.process().wait(5s));
-    EXPECT_EQ(second.process().exitCode(), 0);
-    EXPECT_TRUE(first.process().isRunning());
+    ASSERT_TRUE(second.wait(5s));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(first.isRunning());
     EXPECT_EQ(Tests::logMessages(home.logPath()).count(u"listening on port 47813"_s), 1);
 }
