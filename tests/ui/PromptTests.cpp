@@ -28,11 +28,6 @@ struct Asking {
     }
 };
 
-QPushButton* allowButton(QWidget* panel)
-{
-    return panel->findChild<QPushButton*>(u"allowButton"_s);
-}
-
 } // namespace
 
 TEST(PairingPrompt, ShowsTheNameAndCodeAboveOtherWindowsAndOfTheKeysOnlyEscapeAnswers)
@@ -53,7 +48,7 @@ TEST(PairingPrompt, ShowsTheNameAndCodeAboveOtherWindowsAndOfTheKeysOnlyEscapeAn
     ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
     // Whichever button has the focus, Return answers nothing; Escape refuses.
     QTest::keyClick(panel, Qt::Key_Return);
-    allowButton(panel)->setFocus();
+    panel->findChild<QPushButton*>(u"allowButton"_s)->setFocus();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     Tests::spin(50ms);
     EXPECT_FALSE(asking.answer);
@@ -84,7 +79,7 @@ TEST(PairingPrompt, EachAskIsAnsweredOnceAndTheTimeOutNeverClosesALaterPrompt)
     // Answered at 80 % of the time, then a new prompt: the first one's time-out fires while the
     // second shows, and leaves it alone; the second's own time-out refuses it.
     Tests::spin(800ms);
-    QTest::mouseClick(allowButton(panel), Qt::LeftButton);
+    QTest::mouseClick(panel->findChild<QPushButton*>(u"allowButton"_s), Qt::LeftButton);
     EXPECT_EQ(first.answer, true);
     Asking third;
     third.run(prompt, u"Third"_s, u"333333"_s);
