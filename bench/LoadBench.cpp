@@ -80,7 +80,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench load: the helper did not listen\n");
         return 1;
     }
-    const pid_t pid = helper.process().pid();
+    const pid_t pid = helper.pid();
     phoneWait(phone, 20000); // warm up: the first phone loads what a phone needs
     std::vector<Case> cases;
     const auto measure = [&](const char* name, const std::function<void()>& load, int phoneLimitMs) {

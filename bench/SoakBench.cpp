@@ -249,7 +249,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench soak: the helper did not listen\n");
         return 1;
     }
-    const pid_t helperPid = helper.process().pid();
+    const pid_t helperPid = helper.pid();
 
     QTemporaryDir folder;
     const QString moves = folder.filePath(u"moves.jsonl"_s);
@@ -317,7 +317,7 @@ int main(int argc, char** argv)
     std::this_thread::sleep_for(2s);
     const int filesAfter = Tests::openDescriptors(helperPid);
     const long rssAfterKb = Tests::residentKb(helperPid);
-    const bool helperLasted = helper.process().isRunning();
+    const bool helperLasted = helper.isRunning();
     const int helperStatus = helper.terminate();
 
     // The stall: the longest time without a new picture, from the first one to the end.

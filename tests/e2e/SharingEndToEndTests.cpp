@@ -17,7 +17,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
+#include <QSettings>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -37,24 +37,18 @@ Home helperHome(const QString& display = u":1"_s)
     return home;
 }
 
+void startPhone(Tests::Child& phone, const Home& home, const QStringList& arguments)
+{
+    phone.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s, arguments, home.environment);
+}
+
 // A file of lines for the phone's --input or --link.
 QString writeLines(const Home& home, const QString& name, const QList<QByteArray>& lines)
 {
     QFile file(home.folder.filePath(name));
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-    for (const QByteArray& line : lines) {
-        file.write(line + "\n");
-    }
+    file.write(lines.join('\n') + '\n');
     return file.fileName();
-}
-
-std::vector<X11Monitor> monitorsOf(const char* display)
-{
-    xcb_connection_t* connection = xcb_connect(display, nullptr);
-    auto monitors =
-        X11Monitors::read(connection, xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root);
-    xcb_disconnect(connection);
-    return monitors.value_or(std::vector<X11Monitor>{});
 }
 
 // The JSON lines the phone printed, by type.
@@ -83,10 +77,9 @@ TEST(SharingEndToEnd, ThePhoneSeesTheScreenMovesThePointerAndHearsTheSoundWhileT
     const QString input = writeLines(phone, u"input.jsonl"_s,
                                      {R"({"t":"m","x":0.9,"y":0.9})", R"({"t":"m","x":0.25,"y":0.5})"});
     Tests::Child viewer;
-    viewer.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
-                 {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, QString::number(6 * Tests::slowdown),
-                  u"--input"_s, input},
-                 phone.environment);
+    startPhone(viewer, phone,
+               {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, QString::number(6 * Tests::slowdown), u"--input"_s,
+                input});
     // While it listens the playing sound goes to the helper's own sink, whose monitor it records.
     ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"muted this Mac's output"_s, 15s * Tests::slowdown));
     EXPECT_EQ(Tests::streamSinks(), QStringList{u"ovu_helper_mute"_s});
@@ -94,16 +87,10 @@ TEST(SharingEndToEnd, ThePhoneSeesTheScreenMovesThePointerAndHearsTheSoundWhileT
     ASSERT_EQ(viewer.exitCode(), 0) << viewer.errors().constData();
     const QString out = QString::fromUtf8(viewer.output());
 
-    const QList<QJsonObject> ready = messagesOf(out, u"ready"_s);
-    ASSERT_EQ(ready.size(), 1) << out.toStdString();
-    EXPECT_TRUE(ready[0].value(u"control"_s).toBool() && ready[0].value(u"record"_s).toBool());
-    const QJsonObject display = ready[0].value(u"displays"_s).toArray()[0].toObject();
-    EXPECT_EQ(display.value(u"pw"_s).toInt(), 1920);
-    EXPECT_TRUE(display.value(u"main"_s).toBool());
-    // "start" without fields: the main display at 1080 lines, decoded, with sound in order.
-    const QList<QJsonObject> showing = messagesOf(out, u"showing"_s);
-    ASSERT_EQ(showing.size(), 1) << out.toStdString();
-    EXPECT_EQ(showing[0].value(u"display"_s), display.value(u"id"_s));
+    const QJsonObject ready = messagesOf(out, u"ready"_s).value(0);
+    EXPECT_TRUE(ready[u"control"_s].toBool() && ready[u"record"_s].toBool()) << out.toStdString();
+    // "start" without fields: the display at 1080 lines, decoded, with sound in order.
+    EXPECT_EQ(messagesOf(out, u"showing"_s).size(), 1) << out.toStdString();
     const QString summary = out.section(u'\n', -2, -2);
     EXPECT_GE(summary.section(u' ', 1, 1).remove(u',').toInt(), 1) << summary.toStdString();
     EXPECT_TRUE(summary.contains(u"1920x1080"_s) && summary.contains(u" 0 gaps"_s)) << summary.toStdString();
@@ -117,35 +104,39 @@ TEST(SharingEndToEnd, ThePhoneSeesTheScreenMovesThePointerAndHearsTheSoundWhileT
 
 TEST(SharingEndToEnd, AnotherMonitorIsShownInPlaceAndAMonitorAddedIsAnnounced)
 {
-    const std::vector<X11Monitor> monitors = monitorsOf(":2");
+    xcb_connection_t* connection = xcb_connect(":2", nullptr);
+    const std::vector<X11Monitor> monitors =
+        X11Monitors::read(connection, xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root)
+            .value_or(std::vector<X11Monitor>{});
+    xcb_disconnect(connection);
     ASSERT_EQ(monitors.size(), 2u);
     Home helper = helperHome(u":2"_s);
     Home phone;
     HelperProcess process(helper, {u"-autoallow"_s});
     ASSERT_EQ(process.waitUntilListening(), 47813);
     // A display that does not exist falls back to the one shown last.
-    const QByteArray second = QByteArray::number(monitors[1].id);
-    const QString link = writeLines(phone, u"link.jsonl"_s,
-                                    {"2000 {\"t\":\"start\",\"display\":" + second + ",\"h\":720}",
-                                     "3500 {\"t\":\"view\",\"display\":999999}"});
+    const QString link =
+        writeLines(phone, u"link.jsonl"_s,
+                   {"2000 {\"t\":\"start\",\"display\":" + QByteArray::number(monitors[1].id) + ",\"h\":720}",
+                    "3500 {\"t\":\"view\",\"display\":999999}"});
     Tests::Child viewer;
-    viewer.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
-                 {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"6"_s, u"--link"_s, link}, phone.environment);
+    startPhone(viewer, phone, {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"6"_s, u"--link"_s, link});
     ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"state connected"_s, 15s));
-    Tests::Child xrandr;
-    xrandr.start(u"xrandr"_s,
-                 {u"-display"_s, u":2"_s, u"--setmonitor"_s, u"DP-C"_s, u"640/169x480/127+0+0"_s, u"none"_s});
-    ASSERT_TRUE(xrandr.wait(10s));
+    const auto xrandr = [](const QStringList& arguments) {
+        Tests::Child child;
+        child.start(u"xrandr"_s, QStringList{u"-display"_s, u":2"_s} + arguments);
+        EXPECT_TRUE(child.wait(10s));
+    };
+    xrandr({u"--setmonitor"_s, u"DP-C"_s, u"640/169x480/127+0+0"_s, u"none"_s});
     ASSERT_TRUE(viewer.wait(30s));
-    Tests::Child undo;
-    undo.start(u"xrandr"_s, {u"-display"_s, u":2"_s, u"--delmonitor"_s, u"DP-C"_s});
-    undo.wait(10s);
+    xrandr({u"--delmonitor"_s, u"DP-C"_s});
     const QString out = QString::fromUtf8(viewer.output());
-    const QList<QJsonObject> showing = messagesOf(out, u"showing"_s);
-    ASSERT_EQ(showing.size(), 3) << out.toStdString();
-    EXPECT_EQ(showing[0].value(u"display"_s).toDouble(), double(monitors[0].id));
-    EXPECT_EQ(showing[1].value(u"display"_s).toDouble(), double(monitors[1].id));
-    EXPECT_EQ(showing[2].value(u"display"_s).toDouble(), double(monitors[1].id));
+    QList<double> shown;
+    for (const QJsonObject& showing : messagesOf(out, u"showing"_s)) {
+        shown.append(showing.value(u"display"_s).toDouble());
+    }
+    EXPECT_EQ(shown, (QList<double>{double(monitors[0].id), double(monitors[1].id), double(monitors[1].id)}))
+        << out.toStdString();
     EXPECT_TRUE(out.contains(u"offers 1"_s)) << "one peer connection throughout: " << out.toStdString();
     EXPECT_TRUE(
         Tests::waitForLogLine(helper.logPath(), u"showing "_s + monitors[1].name + u" at 1280x720"_s));
@@ -154,65 +145,30 @@ TEST(SharingEndToEnd, AnotherMonitorIsShownInPlaceAndAMonitorAddedIsAnnounced)
     EXPECT_EQ(announced[0].value(u"displays"_s).toArray().size(), 3);
 }
 
-// The helper with its windows on the X display, as on a desktop, past its first launch and with
-// both permissions: no welcome window, only the prompt.
-Home promptingHome()
+TEST(SharingEndToEnd, APairingWaitsForTheUserWhoAllowsOnePhoneAndRefusesAnother)
 {
-    Home home = helperHome();
-    home.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-    QDir().mkpath(home.folder.path() + u"/.config/OVU"_s);
-    QFile settings(home.folder.path() + u"/.config/OVU/OVU Helper.conf"_s);
-    EXPECT_TRUE(settings.open(QIODevice::WriteOnly));
-    settings.write("[General]\nhasShownWelcome=true\n");
-    return home;
-}
-
-TEST(SharingEndToEnd, ThePromptRefusesOnEscapeTurnsTheNextAwayAndAllowsWithTheButton)
-{
-    Home helper = promptingHome();
-    Home phone;
+    // The helper with its windows on the X display, as on a desktop, past its first launch and
+    // with both permissions: no welcome window, only the prompt.
+    Home helper = helperHome();
+    helper.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+    QSettings(helper.folder.filePath(u".config/OVU/OVU Helper.conf"_s), QSettings::IniFormat)
+        .setValue(u"hasShownWelcome"_s, true);
     HelperProcess process(helper);
     ASSERT_EQ(process.waitUntilListening(), 47813);
     X11User user(":1");
-    ASSERT_TRUE(user.isConnected());
-    Tests::Child refused;
-    refused.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
-                  {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Pia"_s}, phone.environment);
-    std::optional<xcb_window_t> prompt = user.waitForWindow(u"OVU Helper"_s, 10s);
-    ASSERT_TRUE(prompt);
-    EXPECT_EQ(user.geometry(*prompt).width(), 420);
-    Tests::spin(300ms);
-    EXPECT_TRUE(refused.isRunning()) << "the phone waits for the user";
-    user.focus(*prompt);
-    user.pressKey(0xff0d); // Return does not allow
-    Tests::spin(300ms);
-    EXPECT_TRUE(refused.isRunning());
-    user.pressKey(0xff1b); // Escape
-    ASSERT_TRUE(refused.wait(5s));
-    EXPECT_EQ(refused.exitCode(), 3);
-    EXPECT_TRUE(QString::fromUtf8(refused.output()).contains(u"code: "_s))
-        << "the code is shown before the answer";
-    EXPECT_TRUE(Tests::waitUntil([&] { return !user.isMapped(*prompt); }, 3s)) << "the prompt closed";
-    // Within 30 s the next one is turned away without asking.
-    EXPECT_EQ(runPhone(phone, {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Quinn"_s}).exitCode, 3);
-    EXPECT_FALSE(user.waitForWindow(u"OVU Helper"_s, 300ms));
-
-    // A new helper asks again; "Allow" is the right of the two 150-point buttons 24 points above
-    // the bottom.
-    process.terminate();
-    Home again = promptingHome();
-    HelperProcess allowing(again);
-    ASSERT_EQ(allowing.waitUntilListening(), 47813);
-    Tests::Child pairing;
-    pairing.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
-                  {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Sol"_s}, phone.environment);
-    prompt = user.waitForWindow(u"OVU Helper"_s, 10s);
-    ASSERT_TRUE(prompt);
-    const QRect frame = user.geometry(*prompt);
-    user.click({frame.left() + 210 + 6 + 75, frame.bottom() - 24 - 16});
-    ASSERT_TRUE(pairing.wait(5s));
-    EXPECT_EQ(pairing.exitCode(), 0) << pairing.errors().constData();
-    const auto known = runPhone(phone, {u"connect"_s, u"127.0.0.1"_s, u"--seconds"_s, u"1"_s});
+    Home phones[2];
+    // The prompt's buttons are 150 points wide, 12 apart, centred, 24 points above its bottom:
+    // "Don’t Allow" on the left, "Allow" on the right.
+    for (const bool allow : {true, false}) {
+        Tests::Child pairing;
+        startPhone(pairing, phones[allow ? 0 : 1], {u"pair"_s, u"127.0.0.1"_s, u"--name"_s, u"Sol"_s});
+        const std::optional<QRect> prompt = user.waitForWindow(u"OVU Helper"_s, 10s);
+        ASSERT_TRUE(prompt);
+        user.click({prompt->center().x() + (allow ? 81 : -81), prompt->bottom() - 40});
+        ASSERT_TRUE(pairing.wait(5s));
+        EXPECT_EQ(pairing.exitCode(), allow ? 0 : 3) << pairing.errors().constData();
+    }
+    const auto known = runPhone(phones[0], {u"connect"_s, u"127.0.0.1"_s, u"--seconds"_s, u"1"_s});
     EXPECT_EQ(messagesOf(known.out, u"ready"_s).size(), 1) << known.err.toStdString();
 }
 
@@ -226,13 +182,11 @@ TEST(SharingEndToEnd, APhoneKilledOrTheXServerGoneLeavesTheHelperServingTheNextP
     ASSERT_EQ(process.waitUntilListening(), 47813);
     for (int round = 1; round <= 2; ++round) {
         Tests::Child viewer;
-        viewer.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
-                     {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"20"_s}, phone.environment);
+        startPhone(viewer, phone, {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"20"_s});
         ASSERT_TRUE(Tests::waitUntil(
             [&] { return Tests::logMessages(helper.logPath()).count(u"state connected"_s) == round; }, 20s));
         if (round == 1) {
             viewer.kill(); // no "bye": the connection just ends
-            ASSERT_TRUE(viewer.wait(5s));
             continue;
         }
         xvfb.kill();
@@ -241,35 +195,20 @@ TEST(SharingEndToEnd, APhoneKilledOrTheXServerGoneLeavesTheHelperServingTheNextP
         ASSERT_EQ(bye.size(), 1) << viewer.output().constData();
         EXPECT_EQ(bye[0].value(u"reason"_s).toString(), u"The Mac stopped the screen capture."_s);
     }
-    // Still there for the next phone, which is told there is nothing to show, and stays.
-    EXPECT_TRUE(process.process().isRunning());
+    // Still there for the next phone, which is told there is nothing to show.
+    EXPECT_TRUE(process.isRunning());
     const QString link = writeLines(phone, u"link.jsonl"_s, {"500 {\"t\":\"start\"}"});
-    const auto next =
-        runPhone(phone, {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"2"_s, u"--link"_s, link}, 20000);
-    EXPECT_EQ(next.exitCode, 0) << next.err.toStdString();
-    const QList<QJsonObject> ready = messagesOf(next.out, u"ready"_s);
-    ASSERT_EQ(ready.size(), 1) << next.out.toStdString();
-    EXPECT_FALSE(ready[0].value(u"record"_s).toBool());
-    EXPECT_TRUE(ready[0].value(u"displays"_s).toArray().isEmpty());
-    ASSERT_FALSE(messagesOf(next.out, u"bye"_s).isEmpty());
-    EXPECT_TRUE(messagesOf(next.out, u"bye"_s)[0]
-                    .value(u"reason"_s)
-                    .toString()
-                    .startsWith(u"OVU Helper is not allowed"_s));
+    const auto next = runPhone(phone, {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, u"2"_s, u"--link"_s, link});
+    const QList<QJsonObject> bye = messagesOf(next.out, u"bye"_s);
+    ASSERT_FALSE(bye.isEmpty()) << next.out.toStdString() << next.err.toStdString();
+    EXPECT_TRUE(bye[0][u"reason"_s].toString().startsWith(u"OVU Helper is not allowed"_s));
 }
 
-// Last: it kills the sound server and starts a new one.
-TEST(SharingEndToEnd, TheSoundServerKilledMidSessionLeavesThePictureAndTheNextPhoneHearsANewOne)
+// Last: it kills the sound server. (A sound server coming back is the sound source's test.)
+TEST(SharingEndToEnd, TheSoundServerKilledMidSessionLeavesThePicture)
 {
     Tests::ExtraDisplay xvfb(8, u"640x480"_s);
     ASSERT_GT(xvfb.pid(), 0);
-    const QString pulse = QStringLiteral(OVU_SOURCE_DIR) + u"/tests/env/pulse"_s;
-    const auto run = [](const QString& program, const QStringList& arguments) {
-        Tests::Child child;
-        child.start(program, arguments);
-        EXPECT_TRUE(child.wait(20s)) << program.toStdString();
-        EXPECT_EQ(child.exitCode(), 0) << program.toStdString() << child.errors().constData();
-    };
     Home helper = helperHome(u":8"_s);
     Home phone;
     HelperProcess process(helper, {u"-autoallow"_s});
@@ -278,23 +217,20 @@ TEST(SharingEndToEnd, TheSoundServerKilledMidSessionLeavesThePictureAndTheNextPh
     Tests::Child viewer;
     {
         Tests::TonePlayer tone;
-        viewer.start(QStringLiteral(OVU_BIN_DIR) + u"/ovu-phone"_s,
-                     {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, QString::number(8 * Tests::slowdown),
-                      u"--save"_s, saved.path()},
-                     phone.environment);
+        startPhone(viewer, phone,
+                   {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, QString::number(8 * Tests::slowdown),
+                    u"--save"_s, saved.path()});
         ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"muted this Mac's output"_s, 15s));
         ASSERT_TRUE(Tests::waitForLogLine(helper.logPath(), u"state connected"_s, 15s));
         Tests::spin(1s);
-        run(pulse, {u"kill"_s});
+        Tests::Child kill;
+        kill.start(QStringLiteral(OVU_SOURCE_DIR) + u"/tests/env/pulse"_s, {u"kill"_s});
+        ASSERT_TRUE(kill.wait(20s));
     }
     EXPECT_TRUE(Tests::waitForLogLine(helper.logPath(), u"sound: lost the sound server ("_s, 10s));
-    const QStringList lost = Tests::logMessages(helper.logPath()).filter(u"sound: lost"_s);
-    EXPECT_TRUE(lost.size() == 1 && lost[0].endsWith(u"); the picture goes on"_s))
-        << lost.join(u'\n').toStdString();
     // The picture goes on: the screen turns red and the phone sees it.
     X11Painter(":8").fill({0, 0, 640, 480}, 0xff0000);
     ASSERT_TRUE(viewer.wait(20s * Tests::slowdown));
-    EXPECT_EQ(viewer.exitCode(), 0) << viewer.errors().constData();
     EXPECT_TRUE(messagesOf(QString::fromUtf8(viewer.output()), u"bye"_s).isEmpty())
         << viewer.output().constData();
     const QStringList frames = QDir(saved.path()).entryList({u"frame-*.png"_s}, QDir::Files, QDir::Name);
@@ -304,17 +240,5 @@ TEST(SharingEndToEnd, TheSoundServerKilledMidSessionLeavesThePictureAndTheNextPh
     const QRgb corner = last.pixel(last.width() / 4, last.height() / 4);
     EXPECT_GT(qRed(corner), 200) << std::hex << corner << std::dec << ", " << frames.size() << " pictures";
     EXPECT_LT(qGreen(corner), 60);
-    EXPECT_TRUE(process.process().isRunning());
-
-    // A new sound server: the next phone hears it.
-    run(pulse, {u"start"_s});
-    Tests::TonePlayer tone;
-    const auto next =
-        runPhone(phone, {u"view"_s, u"127.0.0.1"_s, u"--seconds"_s, QString::number(4 * Tests::slowdown)},
-                 20000 * Tests::slowdown);
-    EXPECT_EQ(next.exitCode, 0) << next.err.toStdString();
-    const QRegularExpressionMatch packets =
-        QRegularExpression(u"sound (\\d+) packets, 0 gaps"_s).match(next.out);
-    ASSERT_TRUE(packets.hasMatch()) << next.out.toStdString();
-    EXPECT_GT(packets.captured(1).toInt(), 10) << next.out.toStdString();
+    EXPECT_TRUE(process.isRunning());
 }

@@ -1,14 +1,13 @@
 // Headless Chromium as the phone's WebRTC end. Signalling travels as one JSON object per line:
 // the helper's "offer" and "ice" messages come in on stdin; "answer", "ice" and "report" lines go
 // out on stdout. A report tells what the page has seen: the track and its streams, decoded frames
-// and their size (from getStats), sound packets on "ovu-audio" and their numbering; the page sends one control message
-// on "ovu-input" once that channel opens.
+// and their size (from getStats), the data channels, sound packets on "ovu-audio" and their
+// numbering; the page sends one control message on "ovu-input" once that channel opens.
 import { chromium } from 'playwright-core';
 import readline from 'node:readline';
 
 const out = (message) => process.stdout.write(JSON.stringify(message) + '\n');
 // playwright starts Chromium with a fresh profile of its own each time.
-
 const browser = await chromium.launch({
   executablePath: process.env.OVU_CHROMIUM || '/usr/bin/chromium',
   args: [
@@ -22,9 +21,8 @@ page.on('console', (message) => process.stderr.write(`page: ${message.text()}\n`
 await page.exposeFunction('signal', (message) => out(message));
 await page.evaluate(() => {
   const pc = new RTCPeerConnection();
-  window.pc = pc;
-  window.sound = { packets: 0, bytes: 0, breaks: 0, last: null, largest: 0 };
-  window.control = null;
+  window.sound = { packets: 0, breaks: 0, last: null, largest: 0 };
+  window.channels = [];
   pc.onicecandidate = (event) => {
     if (event.candidate && event.candidate.candidate) {
       window.signal({ t: 'ice', sdp: event.candidate.candidate, index: event.candidate.sdpMLineIndex,
@@ -45,24 +43,19 @@ await page.evaluate(() => {
     channel.binaryType = 'arraybuffer';
     if (channel.label === 'ovu-audio') {
       channel.onmessage = (message) => {
-        const view = new DataView(message.data);
-        const sequence = view.getUint32(0);
+        const sequence = new DataView(message.data).getUint32(0);
         const s = window.sound;
-        if (s.last !== null && sequence !== ((s.last + 1) >>> 0)) {
-          s.breaks++;
-        }
+        s.breaks += s.last !== null && sequence !== ((s.last + 1) >>> 0) ? 1 : 0;
         s.last = sequence;
         s.packets++;
-        s.bytes += message.data.byteLength - 4;
         s.largest = Math.max(s.largest, message.data.byteLength);
       };
     } else if (channel.label === 'ovu-input') {
-      window.control = { ordered: channel.ordered, maxRetransmits: channel.maxRetransmits };
       const send = () => channel.send(JSON.stringify({ t: 'move', x: 0.25, y: 0.75 }));
       if (channel.readyState === 'open') send(); else channel.onopen = send;
     }
-    window.channels = (window.channels || []).concat([{ label: channel.label, ordered: channel.ordered,
-                                                        maxRetransmits: channel.maxRetransmits }]);
+    window.channels.push(
+      `${channel.label} ${channel.ordered ? 'ordered' : 'unordered'} ${channel.maxRetransmits}`);
   };
   window.receive = async (message) => {
     if (message.t === 'offer') {
@@ -76,20 +69,11 @@ await page.evaluate(() => {
     }
   };
   window.report = async () => {
-    const report = { t: 'report', framesDecoded: 0, frameWidth: 0, frameHeight: 0, codec: '',
-                     ice: pc.iceConnectionState, sound: window.sound, channels: window.channels || [],
-                     track: window.track || null };
     const stats = await pc.getStats();
-    stats.forEach((entry) => {
-      if (entry.type === 'inbound-rtp' && entry.kind === 'video') {
-        report.framesDecoded = entry.framesDecoded || 0;
-        report.frameWidth = entry.frameWidth || 0;
-        report.frameHeight = entry.frameHeight || 0;
-        const codec = entry.codecId && stats.get(entry.codecId);
-        if (codec) report.codec = `${codec.mimeType} ${codec.sdpFmtpLine || ''}`;
-      }
-    });
-    return report;
+    const video = [...stats.values()].find((entry) => entry.type === 'inbound-rtp' && entry.kind === 'video');
+    return { t: 'report', framesDecoded: video?.framesDecoded ?? 0, frameWidth: video?.frameWidth ?? 0,
+             frameHeight: video?.frameHeight ?? 0, codec: stats.get(video?.codecId)?.mimeType ?? '',
+             sound: window.sound, channels: window.channels.sort(), track: window.track ?? null };
   };
 });
 

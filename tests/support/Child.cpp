@@ -2,11 +2,8 @@
 
 #include "tests/support/EventLoop.h"
 
-#include <QFile>
-
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,137 +12,91 @@
 
 namespace Tests {
 
+namespace {
+
+// The strings as exec takes them, kept in `bytes`: pointers to them, ending with a null one.
+std::vector<char*> pointers(const QStringList& strings, QList<QByteArray>& bytes)
+{
+    std::vector<char*> result;
+    for (const QString& string : strings) {
+        result.push_back(bytes.emplace_back(string.toUtf8()).data());
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+} // namespace
+
 Child::~Child()
 {
-    if (isRunning()) {
-        kill();
-    }
-    closeInput();
-    for (int fd : {m_out, m_err}) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
+    kill();
+    for (int fd : m_pipes) {
+        ::close(fd); // -1 for a stream it did not pipe: nothing
     }
 }
 
 bool Child::start(const QString& program, const QStringList& arguments,
                   const QProcessEnvironment& environment, bool captureOutput, bool feedInput)
 {
-    std::vector<QByteArray> argumentBytes{QFile::encodeName(program)};
-    for (const QString& argument : arguments) {
-        argumentBytes.push_back(argument.toUtf8());
-    }
-    std::vector<char*> argv;
-    for (QByteArray& bytes : argumentBytes) {
-        argv.push_back(bytes.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<QByteArray> environmentBytes;
-    for (const QString& entry : environment.toStringList()) {
-        environmentBytes.push_back(entry.toUtf8());
-    }
-    std::vector<char*> envp;
-    for (QByteArray& bytes : environmentBytes) {
-        envp.push_back(bytes.data());
-    }
-    envp.push_back(nullptr);
-
+    QList<QByteArray> bytes;
+    const std::vector<char*> argv = pointers(QStringList{program} + arguments, bytes);
+    const std::vector<char*> envp = pointers(environment.toStringList(), bytes);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    int outPipe[2] = {-1, -1};
-    int errPipe[2] = {-1, -1};
-    if (captureOutput) {
-        if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
-            return false;
+    int theirs[3] = {-1, -1, -1};
+    for (int stream = 0; stream < 3; ++stream) {
+        int ends[2];
+        if (stream == 0 ? feedInput : captureOutput) {
+            if (::pipe2(ends, O_CLOEXEC) != 0) {
+                return false;
+            }
+            // The child reads its input from a pipe's first end and writes its output to the second.
+            theirs[stream] = ends[stream == 0 ? 0 : 1];
+            m_pipes[stream] = ends[stream == 0 ? 1 : 0];
+            posix_spawn_file_actions_adddup2(&actions, theirs[stream], stream);
         }
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-    }
-    int inPipe[2] = {-1, -1};
-    if (feedInput) {
-        if (::pipe2(inPipe, O_CLOEXEC) != 0) {
-            return false;
-        }
-        posix_spawn_file_actions_adddup2(&actions, inPipe[0], STDIN_FILENO);
     }
     const int result = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (captureOutput) {
-        ::close(outPipe[1]);
-        ::close(errPipe[1]);
-        m_out = outPipe[0];
-        m_err = errPipe[0];
-        ::fcntl(m_out, F_SETFL, O_NONBLOCK);
-        ::fcntl(m_err, F_SETFL, O_NONBLOCK);
-    }
-    if (feedInput) {
-        ::close(inPipe[0]);
-        m_in = inPipe[1];
+    for (int stream = 0; stream < 3; ++stream) {
+        ::close(theirs[stream]); // nothing for -1
+        // The test reads what there is without waiting; it writes all it has.
+        ::fcntl(m_pipes[stream], F_SETFL, stream == 0 ? 0 : O_NONBLOCK);
     }
     if (result != 0) {
         m_pid = -1;
-        m_finished = true;
-        return false;
     }
-    return true;
+    return result == 0;
 }
 
 bool Child::write(const QByteArray& bytes)
 {
-    qsizetype written = 0;
-    while (m_in >= 0 && written < bytes.size()) {
-        const ssize_t n =
-            ::write(m_in, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
-        if (n <= 0) {
-            return false;
-        }
-        written += n;
-    }
-    return m_in >= 0;
+    // A blocking write to a pipe writes everything.
+    return m_pipes[0] >= 0 && ::write(m_pipes[0], bytes.constData(), size_t(bytes.size())) == bytes.size();
 }
 
-void Child::closeInput()
-{
-    if (m_in >= 0) {
-        ::close(m_in);
-        m_in = -1;
-    }
-}
-
-void Child::drain()
+QByteArray Child::read(int stream)
 {
     char buffer[65536];
-    for (auto [fd, sink] : {std::pair{m_out, &m_output}, std::pair{m_err, &m_errors}}) {
-        if (fd < 0) {
-            continue;
-        }
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            sink->append(buffer, n);
-        }
+    ssize_t n = 0;
+    while (m_pipes[stream] >= 0 && (n = ::read(m_pipes[stream], buffer, sizeof buffer)) > 0) {
+        m_read[stream].append(buffer, n);
     }
+    return m_read[stream];
 }
 
 bool Child::isRunning()
 {
-    drain();
-    if (m_finished || m_pid < 0) {
-        return false;
-    }
+    // Read what it wrote, so that it never waits for a full pipe.
+    read(1);
+    read(2);
     int status = 0;
-    rusage usage{};
-    if (::wait4(m_pid, &status, WNOHANG, &usage) == m_pid) {
-        m_finished = true;
-        m_cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-        m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        drain();
-        return false;
+    if (m_pid < 0 || ::waitpid(m_pid, &status, WNOHANG) != m_pid) {
+        return m_pid >= 0;
     }
-    return true;
+    m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    m_pid = -1;
+    return false;
 }
 
 bool Child::wait(std::chrono::milliseconds timeout)
@@ -164,18 +115,6 @@ void Child::kill()
 {
     signal(SIGKILL);
     wait(std::chrono::seconds(5));
-}
-
-QByteArray Child::output()
-{
-    drain();
-    return m_output;
-}
-
-QByteArray Child::errors()
-{
-    drain();
-    return m_errors;
 }
 
 } // namespace Tests

@@ -6,8 +6,10 @@
 #include <QStringList>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <utility>
 
 // A child process for tests, started with posix_spawn. (QProcess starts children in a way that
 // makes ThreadSanitizer lose track of the parent's synchronisation afterwards.) The event loop
@@ -18,16 +20,16 @@ class Child {
 public:
     Child() = default;
     ~Child();
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
+    Q_DISABLE_COPY(Child)
 
     // Starts the program (looked up in PATH when it has no slash); false if it could not start.
+    // Without captureOutput its output goes where the test's does; with feedInput, write() goes to
+    // its standard input until closeInput().
     bool start(const QString& program, const QStringList& arguments,
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
                bool captureOutput = true, bool feedInput = false);
-    // Writes to the child's standard input (started with feedInput); closeInput() ends it.
     bool write(const QByteArray& bytes);
-    void closeInput();
+    void closeInput() { ::close(std::exchange(m_pipes[0], -1)); }
     bool isRunning();
     // Waits for the end; false when the time ran out first.
     bool wait(std::chrono::milliseconds timeout);
@@ -36,24 +38,19 @@ public:
 
     // The exit status, or -1 when it was ended by a signal.
     int exitCode() const { return m_exitCode; }
-    // User and system CPU time the child used, once it has ended.
-    double cpuSeconds() const { return m_cpuSeconds; }
+    // While it runs; -1 before and after.
     pid_t pid() const { return m_pid; }
-    QByteArray output();
-    QByteArray errors();
+    QByteArray output() { return read(1); }
+    QByteArray errors() { return read(2); }
 
 private:
-    void drain();
+    QByteArray read(int stream);
 
     pid_t m_pid = -1;
-    int m_out = -1;
-    int m_err = -1;
-    int m_in = -1;
+    // The test's ends of the child's standard input, output and error; -1 when not piped.
+    int m_pipes[3] = {-1, -1, -1};
+    QByteArray m_read[3];
     int m_exitCode = -1;
-    double m_cpuSeconds = 0;
-    bool m_finished = false;
-    QByteArray m_output;
-    QByteArray m_errors;
 };
 
 } // namespace Tests

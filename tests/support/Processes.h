@@ -2,14 +2,7 @@
 
 #include "tests/support/Child.h"
 
-#include <QProcessEnvironment>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
-
-#include <sys/types.h>
-
-#include <memory>
 
 // The built programs run as separate processes, each with a home of its own.
 namespace Tests {
@@ -19,8 +12,7 @@ struct Home {
     Home();
     QTemporaryDir folder;
     QProcessEnvironment environment;
-    QString logPath() const;
-    QString dataFolder() const;
+    QString logPath() const { return folder.path() + QStringLiteral("/.local/state/OVUHelper.log"); }
 };
 
 struct PhoneRun {
@@ -36,19 +28,15 @@ PhoneRun runPhone(const Home& home, const QStringList& arguments, int timeoutMs 
 long residentKb(pid_t pid);
 int openDescriptors(pid_t pid);
 
-class HelperProcess {
-public:
-    HelperProcess(const Home& home, const QStringList& arguments = {});
-    ~HelperProcess();
+// ovu-helper in a home; its errors go where the test's go.
+struct HelperProcess : Child {
+    explicit HelperProcess(const Home& home, const QStringList& arguments = {});
     // Waits for "listening on port N" in the helper's log and returns N (0 when it never came).
     quint16 waitUntilListening(int timeoutMs = 10000);
     // SIGTERM, then the exit status (-1 when it did not end in time).
     int terminate(int timeoutMs = 5000);
-    Child& process() { return m_process; }
 
-private:
-    const Home& m_home;
-    Child m_process;
+    const QString log;
 };
 
 // One more X display of the test machine (tests/env/xvfb display), killed with the object, for
@@ -56,9 +44,8 @@ private:
 class ExtraDisplay {
 public:
     ExtraDisplay(int number, const QString& size);
-    ~ExtraDisplay();
-    ExtraDisplay(const ExtraDisplay&) = delete;
-    ExtraDisplay& operator=(const ExtraDisplay&) = delete;
+    ~ExtraDisplay() { kill(); }
+    Q_DISABLE_COPY(ExtraDisplay)
 
     // The server's process, 0 when it did not start.
     pid_t pid() const { return m_pid; }

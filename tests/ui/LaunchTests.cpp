@@ -14,7 +14,7 @@
 
 #include <QDir>
 #include <QImage>
-#include <QPushButton>
+#include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -28,11 +28,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool welcomeShownBefore()
-{
-    return QSettings(u"OVU"_s, u"OVU Helper"_s).value(u"hasShownWelcome"_s, false).toBool();
-}
-
 // One launch on a model with these permissions; answers whether the welcome window came up.
 bool launch(const QStringList& arguments, bool record, bool control, bool firstEver)
 {
@@ -42,7 +37,8 @@ bool launch(const QStringList& arguments, bool record, bool control, bool firstE
     m.desktop.control = control;
     OVUHelperApp app(m.model);
     app.start();
-    EXPECT_TRUE(welcomeShownBefore()) << "set at every launch";
+    EXPECT_TRUE(QSettings(u"OVU"_s, u"OVU Helper"_s).value(u"hasShownWelcome"_s).toBool())
+        << "set at every launch";
     return app.delegate.window() && app.delegate.window()->isVisible();
 }
 
@@ -55,22 +51,29 @@ TEST(Launch, TheWelcomeWindowComesFirstAndWhileAPermissionIsMissing)
     EXPECT_TRUE(launch({}, true, false, false));
     EXPECT_TRUE(launch({}, false, true, false));
     EXPECT_FALSE(launch({u"-autoallow"_s}, false, false, true));
-    EXPECT_FALSE(launch({u"-autoallow"_s, u"-renderui"_s}, false, false, true)) << "without a folder too";
+    EXPECT_FALSE(launch({u"-renderui"_s}, false, false, true)) << "without a folder too";
 }
 
-TEST(Launch, TheWindowIsMadeOnceCentredAndThenKeepsItsPlace)
+TEST(Launch, WithoutATrayTheWelcomeWindowIsMadeOnceCentredHidesOnReturnAndThenKeepsItsPlace)
 {
+    const QString line =
+        u"tray: this desktop shows no tray icons; open OVU Helper again to bring its window back"_s;
+    const qsizetype before = Tests::logMessages(HelperLog::path()).count(line);
     Tests::UiModel m;
     OVUHelperApp app(m.model);
     app.start();
+    app.start();
+    EXPECT_EQ(Tests::logMessages(HelperLog::path()).count(line) - before, 1) << "said once";
     QWidget* window = app.delegate.window();
     ASSERT_TRUE(window);
-    EXPECT_EQ(window->windowTitle(), u"OVU Helper"_s);
-    EXPECT_EQ(window->width(), 372);
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     EXPECT_LE(std::abs(window->geometry().center().x() - screen.center().x()), 4);
+    // The header over the whole panel. Off screen there is no tray: launching again is the way back.
+    const auto* header = window->findChild<QWidget*>(u"welcomeHeader"_s);
+    EXPECT_GE(window->height(), header->height() + window->findChild<HelperPanel*>()->height());
+    EXPECT_TRUE(header->findChild<QLabel*>(u"welcomeExplanation"_s)->text().contains(u"no tray"_s));
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
-    QTest::mouseClick(window->findChild<QPushButton*>(u"doneButton"_s), Qt::LeftButton);
+    QTest::keyClick(window, Qt::Key_Return);
     EXPECT_FALSE(window->isVisible()) << "Done hides it; the helper goes on";
     window->move(40, 30);
     EXPECT_FALSE(app.delegate.applicationShouldHandleReopen());
@@ -84,15 +87,12 @@ TEST(Launch, SnapshotsShowTheStateAsItIsInOrderAtTwiceThePointSize)
     QTemporaryDir folder;
     Tests::UiModel m({u"-renderui"_s, folder.path()});
     m.model.devices().add(PairedDevice{u"A1"_s, u"Ana’s phone"_s, QByteArray(32, 'a'), {}});
-    m.desktop.loginItem.enabled = true;
     OVUHelperApp app(m.model);
     app.start();
-    EXPECT_FALSE(app.delegate.window());
-    // The views as the snapshot mode saw them: with the permissions read, so no requests.
+    // The views as the snapshot mode saw them.
     PairingView pairing(u"Alex’s iPhone"_s, u"481 207"_s, [](bool) {});
     HelperPanel menu(m.model, m.model.devices());
     HelperWelcome welcome(m.model, [] {});
-    EXPECT_FALSE(Tests::shown(Tests::child(menu, u"recordingBox"_s), menu));
     std::optional<std::filesystem::file_time_type> previous;
     for (const auto& [name, size] :
          std::vector<std::pair<QString, QSize>>{{u"pairing.png"_s, pairing.size() * 2},
@@ -109,52 +109,31 @@ TEST(Launch, SnapshotsShowTheStateAsItIsInOrderAtTwiceThePointSize)
     EXPECT_TRUE(Tests::waitUntil([&] { return m.model.server().isListening(); })) << "and the helper goes on";
 
     // Into a folder that cannot be written: nothing, and no message.
-    const QString missing = folder.filePath(u"not/there"_s);
-    Tests::UiModel other({u"-renderui"_s, missing});
-    OVUHelperApp otherApp(other.model);
-    otherApp.start();
-    EXPECT_FALSE(QDir(missing).exists());
-    EXPECT_FALSE(other.model.message);
+    Tests::UiModel other({u"-renderui"_s, folder.filePath(u"not/there"_s)});
+    OVUHelperApp(other.model).start();
+    EXPECT_FALSE(QDir(folder.filePath(u"not"_s)).exists() || other.model.message);
 }
 
-TEST(Launch, WithoutATrayTheLogSaysSoOnceAndASecondLaunchReachesTheFirst)
+TEST(Launch, ASecondLaunchReachesTheFirstAndEndsAndAStaleSocketIsTakenOver)
 {
-    const QString line =
-        u"tray: this desktop shows no tray icons; open OVU Helper again to bring its window back"_s;
-    const qsizetype before = Tests::logMessages(HelperLog::path()).count(line);
-    Tests::UiModel m({u"-autoallow"_s});
-    OVUHelperApp app(m.model);
-    app.start();
-    app.start();
-    EXPECT_EQ(Tests::logMessages(HelperLog::path()).count(line) - before, 1);
-
     QTemporaryDir folder;
-    const QString path = folder.filePath(u"helper.socket"_s);
-    SingleInstance first(path);
-    EXPECT_FALSE(first.notifyRunning(200)) << "nobody runs yet";
-    ASSERT_TRUE(first.listen());
+    SingleInstance running(folder.filePath(u"helper.socket"_s));
+    ASSERT_TRUE(running.listen());
     int reopened = 0;
-    first.onReopen = [&] { ++reopened; };
-    bool answered = false;
-    std::thread second([&] { answered = SingleInstance(path).notifyRunning(); });
+    running.onReopen = [&] { ++reopened; };
+    std::thread again(
+        [&] { EXPECT_TRUE(SingleInstance(folder.filePath(u"helper.socket"_s)).notifyRunning()); });
     EXPECT_TRUE(Tests::waitUntil([&] { return reopened == 1; }, 3s));
-    second.join();
-    EXPECT_TRUE(answered);
-    // A socket left by a helper that was killed is taken over.
-    QFile leftover(folder.filePath(u"stale.socket"_s));
-    ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
-    leftover.close();
-    EXPECT_TRUE(SingleInstance(folder.filePath(u"stale.socket"_s)).listen());
-}
+    again.join();
 
-TEST(Launch, TheRealHelperLaunchedAgainEndsAndTheFirstGoesOn)
-{
+    // The real helper, where one that was killed left its socket.
     Tests::Home home;
+    ASSERT_TRUE(QFile(home.folder.filePath(u"runtime/ovu-helper.socket"_s)).open(QIODevice::WriteOnly));
     Tests::HelperProcess first(home, {u"-autoallow"_s});
     ASSERT_EQ(first.waitUntilListening(), 47813);
     Tests::HelperProcess second(home);
-    ASSERT_TRUE(second.process().wait(5s));
-    EXPECT_EQ(second.process().exitCode(), 0);
-    EXPECT_TRUE(first.process().isRunning());
+    ASSERT_TRUE(second.wait(5s));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(first.isRunning());
     EXPECT_EQ(Tests::logMessages(home.logPath()).count(u"listening on port 47813"_s), 1);
 }

@@ -7,8 +7,7 @@
 
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTextDocument>
-#include <QWidget>
+#include <QTextDocumentFragment>
 
 #include <memory>
 
@@ -30,27 +29,11 @@ struct UiModel {
     void publish() { Q_EMIT model.changed(); }
 };
 
-template <typename T = QWidget>
-T* child(const QWidget& parent, const QString& name)
-{
-    return parent.findChild<T*>(name);
-}
-
-// Shown to the user: the widget and every parent up to `top` are not hidden.
-inline bool shown(const QWidget* widget, const QWidget& top)
-{
-    return widget && widget->isVisibleTo(&top);
-}
-
 // What a text shows the user: text that a label or tooltip takes as rich text, by its words.
 inline QString seen(const QString& text, Qt::TextFormat format = Qt::AutoText)
 {
-    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text))) {
-        return text;
-    }
-    QTextDocument document;
-    document.setHtml(text);
-    return document.toPlainText();
+    const bool rich = format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(text));
+    return rich ? QTextDocumentFragment::fromHtml(text).toPlainText() : text;
 }
 
 } // namespace Tests
