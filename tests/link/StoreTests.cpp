@@ -119,8 +119,7 @@ TEST(Store, RecordsSurviveARelaunchExactlyInTheirFormat)
     EXPECT_EQ(record.value(u"key"_s).toString().size(), 44);
     EXPECT_DOUBLE_EQ(record.value(u"pairedAt"_s).toDouble(), 818'000'000.123456);
     const auto reference = std::chrono::system_clock::time_point(std::chrono::seconds(978'307'200));
-    EXPECT_DOUBLE_EQ(PairedDevice::secondsSinceReferenceDate(reference + std::chrono::milliseconds(1500)),
-                     1.5);
+    EXPECT_DOUBLE_EQ(PairedDevice::secondsSinceReferenceDate(reference), 0) << "2001-01-01 UTC";
 
     // Found by fuzzing: a date beyond the clock's range overflowed the conversion.
     write(f.paired, R"([{"id":"far","name":"Far","key":")" + QByteArray(32, 'k').toBase64() +
@@ -130,20 +129,14 @@ TEST(Store, RecordsSurviveARelaunchExactlyInTheirFormat)
     EXPECT_NEAR(PairedDevice::secondsSinceReferenceDate(far.devices()[0].pairedAt), 8e9, 1);
 }
 
-TEST(Store, ASaveIsARenameAndOnlyTheStoresOwnUnfinishedCopiesAreCleared)
+// Saving whole versions only, killed at any moment, is the kill test's.
+TEST(Store, OnlyTheStoresOwnUnfinishedCopiesAreCleared)
 {
     StoreFolder f;
     {
         PairedDevices store(f.folder);
         store.add(device(u"a"_s, u"A"_s, 'a'));
-        struct stat before {};
-        ::stat(QFile::encodeName(f.paired).constData(), &before);
         store.add(device(u"b"_s, u"B"_s, 'b'));
-        struct stat after {};
-        ::stat(QFile::encodeName(f.paired).constData(), &after);
-        EXPECT_NE(before.st_ino, after.st_ino) << "a new file was renamed into place";
-        EXPECT_EQ(QDir(f.folder).entryList(QDir::Files | QDir::Hidden),
-                  (QStringList{u"helper-id"_s, u"paired.json"_s}));
     }
     // A user's backup, whatever its name, stays.
     const QStringList kept = {u"PAIRED.JSON.saving-AbC123"_s, u"other.json.saving-AbC123"_s,

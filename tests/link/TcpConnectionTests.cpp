@@ -28,8 +28,14 @@ struct LoopbackPair {
         EXPECT_TRUE(Tests::waitUntil([&] { return server.hasPendingConnections(); }));
         acceptedSocket = server.nextPendingConnection();
         accepted = std::make_unique<TcpConnection>(acceptedSocket);
+        accepted->stateHandler = [this](Connection::State s, const std::optional<QString>& e) {
+            state = s;
+            error = e;
+        };
         EXPECT_TRUE(Tests::waitUntil([&] { return client->state() == QAbstractSocket::ConnectedState; }));
     }
+    std::optional<Connection::State> state;
+    std::optional<QString> error;
 };
 
 int option(int fd, int level, int name)
@@ -45,12 +51,10 @@ int option(int fd, int level, int name)
 TEST(TcpConnection, AcceptedSocketReportsReadyAndHasTheLinkOptions)
 {
     LoopbackPair pair;
-    std::optional<Connection::State> state;
-    pair.accepted->stateHandler = [&](Connection::State s, const std::optional<QString>&) { state = s; };
     pair.accepted->start();
-    EXPECT_FALSE(state) << "never from inside start()";
-    ASSERT_TRUE(Tests::waitUntil([&] { return state.has_value(); }));
-    EXPECT_EQ(*state, Connection::State::ready);
+    EXPECT_FALSE(pair.state) << "never from inside start()";
+    ASSERT_TRUE(Tests::waitUntil([&] { return pair.state.has_value(); }));
+    EXPECT_EQ(*pair.state, Connection::State::ready);
 
     const int fd = static_cast<int>(pair.accepted->socketDescriptor());
     EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_NODELAY), 1);
@@ -85,17 +89,13 @@ TEST(TcpConnection, ReadsExactSizesWhatWasBufferedOutlivesThePeerAndCancelSendsF
         pair.client->write("pqrstuv");
         pair.client->disconnectFromHost();
         ASSERT_TRUE(Tests::waitUntil([&] { return reads.size() == 5; }));
-        QList<QByteArray> data;
-        for (const auto& read : reads) {
-            data.append(read.data);
+        for (qsizetype i = 0; i < reads.size(); ++i) {
+            EXPECT_EQ(reads[i].data, QByteArrayList({"abcde", "fghij", "klmno", "pqrst", "uv"})[i]);
         }
-        EXPECT_EQ(data, (QList<QByteArray>{"abcde", "fghij", "klmno", "pqrst", "uv"}));
         EXPECT_TRUE(reads.last().endOfStream && !reads.last().error);
     }
     LoopbackPair pair;
     pair.accepted->start();
-    std::optional<Connection::State> state;
-    pair.accepted->stateHandler = [&](Connection::State s, const std::optional<QString>&) { state = s; };
     pair.accepted->send(QByteArray(200'000, 'b'));
     pair.accepted->cancel();
     QByteArray received;
@@ -105,7 +105,7 @@ TEST(TcpConnection, ReadsExactSizesWhatWasBufferedOutlivesThePeerAndCancelSendsF
     ASSERT_TRUE(Tests::waitUntil([&] { return closed; }));
     received += pair.client->readAll();
     EXPECT_EQ(received.size(), 200'000);
-    EXPECT_EQ(state, Connection::State::cancelled);
+    EXPECT_EQ(pair.state, Connection::State::cancelled);
 }
 
 TEST(TcpConnection, OutgoingConnectionFailuresAreReported)
@@ -135,23 +135,17 @@ TEST(TcpConnection, APeerThatStopsReadingFailsTheConnectionInsteadOfGrowingIt)
     LoopbackPair pair;
     // The phone's end takes one byte and then nothing more.
     pair.client->setReadBufferSize(1);
-    std::optional<Connection::State> state;
-    std::optional<QString> error;
-    pair.accepted->stateHandler = [&](Connection::State s, const std::optional<QString>& e) {
-        state = s;
-        error = e;
-    };
     pair.accepted->start();
-    ASSERT_TRUE(Tests::waitUntil([&] { return state == Connection::State::ready; }));
+    ASSERT_TRUE(Tests::waitUntil([&] { return pair.state == Connection::State::ready; }));
     const QByteArray packet(64 * 1024, 'p');
     qint64 sent = 0;
-    while (state == Connection::State::ready && sent < 64LL * 1024 * 1024) {
+    while (pair.state == Connection::State::ready && sent < 64LL * 1024 * 1024) {
         pair.accepted->send(packet);
         sent += packet.size();
         Tests::spin(1ms);
     }
-    ASSERT_TRUE(Tests::waitUntil([&] { return state == Connection::State::failed; }));
-    EXPECT_EQ(error, u"the peer stopped reading"_s);
+    ASSERT_TRUE(Tests::waitUntil([&] { return pair.state == Connection::State::failed; }));
+    EXPECT_EQ(pair.error, u"the peer stopped reading"_s);
     // The limit, plus what the kernel's buffers took on both sides.
     EXPECT_LT(sent, TcpConnection::writeBufferLimit + 16 * 1024 * 1024);
     pair.accepted->send(packet);

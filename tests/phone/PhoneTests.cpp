@@ -132,25 +132,3 @@ TEST(PhoneCommandLine, TargetsAndOptions)
         EXPECT_FALSE(parse(bad).error.isEmpty()) << bad.join(u' ').toStdString();
     }
 }
-
-TEST(PhoneStore, IdentityAndPairingsPersistPrivately)
-{
-    QTemporaryDir folder;
-    const QString path = folder.path() + u"/config/ovu-phone"_s;
-    QString id;
-    {
-        PhoneStore store(path);
-        id = store.phoneID();
-        EXPECT_EQ(id.size(), 36);
-        EXPECT_TRUE(store.add(u"H1"_s, u"Mac one"_s, QByteArray(32, '1')));
-        EXPECT_TRUE(store.add(u"H2"_s, u"Mac two"_s, QByteArray(32, '2')));
-        EXPECT_TRUE(store.add(u"H1"_s, u"Mac one"_s, QByteArray(32, '3')));
-    }
-    PhoneStore again(path);
-    EXPECT_EQ(again.phoneID(), id);
-    EXPECT_EQ(again.key(u"H1"_s), QByteArray(32, '3'));
-    EXPECT_EQ(again.key(u"H2"_s), QByteArray(32, '2'));
-    EXPECT_FALSE(again.key(u"h1"_s));
-    EXPECT_EQ(QFile::permissions(path + u"/pairings.json"_s),
-              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
-}
