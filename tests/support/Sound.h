@@ -1,17 +1,13 @@
 #pragma once
 
-#include "tests/support/Child.h"
-
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <chrono>
-#include <optional>
 
 // The test machine's sound server (tests/env/pulse): pactl, a tone to play, recordings of a
-// sink's monitor, and what a recording holds.
+// sink's monitor, and the tone's level in a recording.
 namespace Tests {
 
 inline constexpr int soundRate = 48000;
@@ -19,33 +15,27 @@ inline constexpr int soundRate = 48000;
 inline constexpr double helperFullScale = 26213.0;
 
 // Runs pactl; its output, or nothing (and a test failure) when it failed.
-std::optional<QString> pactl(const QStringList& arguments);
-QString defaultSink();
+QString pactl(const QStringList& arguments);
 // The sink (by name) each playing stream is on.
 QStringList streamSinks();
-bool sinkExists(const QString& name);
-bool sinkMuted(const QString& name);
 
-// A full-scale 1 kHz tone (16-bit stereo) played into the default sink until the player is
-// destroyed or stopped.
+// A 1 kHz tone at half of full scale (PulseAudio's module-sine) played into the default sink
+// until the player is destroyed or stopped.
 class TonePlayer {
 public:
     TonePlayer();
-    ~TonePlayer();
+    ~TonePlayer() { stop(); }
     void stop();
 
 private:
-    Child m_process;
+    QString m_module;
 };
 
 // Records a source (a sink's monitor: "NAME.monitor") for a while as 16-bit stereo at 48 kHz.
 QByteArray record(const QString& source, std::chrono::milliseconds duration);
-
-// The strongest frequency of the left channel between 50 Hz and 8 kHz, to the hertz.
-double dominantFrequency(const QByteArray& stereo16);
-// The left channel's peak level in dB relative to a full scale (by default the helper's, 26213).
-double levelDb(const QByteArray& stereo16, double fullScale = helperFullScale);
-// Whether every sample is within ±64.
-bool isSilent(const QByteArray& stereo16);
+// The 1 kHz tone's level in the left channel, in dB of the level it is played at, for a full
+// scale (by default the helper's): its amplitude in the 50 ms where it is strongest, far below 0
+// for silence, other sounds and the tone at another pitch.
+double toneDb(const QByteArray& stereo16, double fullScale = helperFullScale);
 
 } // namespace Tests
