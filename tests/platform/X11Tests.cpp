@@ -15,9 +15,10 @@
 #include <gtest/gtest.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <numeric>
+
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
-using Kind = X11Observer::Event::Kind;
 
 namespace {
 
@@ -25,8 +26,7 @@ void run(const QString& program, const QStringList& arguments)
 {
     Tests::Child child;
     child.start(program, arguments);
-    ASSERT_TRUE(child.wait(10s));
-    ASSERT_EQ(child.exitCode(), 0) << child.errors().constData();
+    ASSERT_TRUE(child.wait(10s) && child.exitCode() == 0) << child.errors().constData();
 }
 
 // A picture in words: its size and the colour at its centre (BT.601, video range, give or take 2).
@@ -75,10 +75,11 @@ struct Capture {
     ScreenCapture capture{backend};
 };
 
-// The injector on an XTest sink, showing the first of two monitors, and an X client watching.
+// The injector on an XTest sink, showing the second of two monitors (right of the first on the
+// root window), and an X client watching.
 class XTest : public ::testing::Test, protected Tests::Control {
 protected:
-    XTest() { injector.displayBounds = QRectF(0, 0, 1920, 1080); }
+    XTest() { injector.displayBounds = QRectF(1920, 0, 1920, 1080); }
 
     // Handles the messages; every event they made, once sent and seen.
     std::vector<X11Observer::Event> handle(const std::vector<QByteArray>& messages)
@@ -90,7 +91,17 @@ protected:
         sink->sync();
         return observer.take();
     }
-    QString text(const std::vector<QByteArray>& messages) { return X11Observer::textOf(handle(messages)); }
+    // The characters of the key presses they made.
+    QString text(const std::vector<QByteArray>& messages)
+    {
+        QString text;
+        for (const auto& event : handle(messages)) {
+            if (event.type == XCB_KEY_PRESS && event.character != 0) {
+                text += QString::fromUcs4(&event.character, 1);
+            }
+        }
+        return text;
+    }
     // The key presses (their keysyms' names) and button presses (their numbers) in order.
     QString presses(const std::vector<QByteArray>& messages)
     {
@@ -98,9 +109,9 @@ protected:
         for (const auto& event : handle(messages)) {
             char name[64] = "";
             xkb_keysym_get_name(event.keysym, name, sizeof name);
-            if (event.kind == Kind::KeyPress || event.kind == Kind::ButtonPress) {
-                presses.append(event.kind == Kind::KeyPress ? QString::fromLatin1(name)
-                                                            : QString::number(event.detail));
+            if (event.type == XCB_KEY_PRESS || event.type == XCB_BUTTON_PRESS) {
+                presses.append(event.type == XCB_KEY_PRESS ? QString::fromLatin1(name)
+                                                           : QString::number(event.detail));
             }
         }
         return presses.join(u' ');
@@ -164,8 +175,6 @@ TEST(X11Displays, EveryChangeIsAnnouncedOnceWhoeverReadsItFirst)
     X11CaptureBackend backend(":2");
     int changes = 0;
     backend.onScreensChanged = [&] { ++changes; };
-    Tests::spin(2500ms);
-    EXPECT_EQ(changes, 0) << "a quiet screen is no change";
     // Each change is read first by another question (the display list, the permission poll, a
     // display's bounds) before the backend's own check comes round.
     run(u"xrandr"_s,
@@ -180,7 +189,7 @@ TEST(X11Displays, EveryChangeIsAnnouncedOnceWhoeverReadsItFirst)
     backend.displayBounds(backend.mainDisplayID());
     EXPECT_TRUE(Tests::waitUntil([&] { return changes == 3; }, 4s)) << "read together, told together";
     Tests::spin(2500ms);
-    EXPECT_EQ(changes, 3) << "each change once";
+    EXPECT_EQ(changes, 3) << "each change once, and a quiet screen none";
 }
 
 TEST(X11Capture, PicturesComeWhenTheScreenOrThePointerChangesWhileABufferIsFreeAndFollowAnUpdate)
@@ -222,7 +231,6 @@ TEST(X11Capture, PicturesComeWhenTheScreenOrThePointerChangesWhileABufferIsFreeA
 TEST(X11Capture, ALostXServerStopsTheCaptureOnce)
 {
     Tests::ExtraDisplay xvfb(7, u"800x600"_s);
-    ASSERT_GT(xvfb.pid(), 0);
     Capture c(":7");
     QStringList stops;
     c.capture.onStopped = [&](const Result<>& why) { stops.append(why.error()); };
@@ -238,22 +246,19 @@ TEST(X11Capture, ALostXServerStopsTheCaptureOnce)
 
 TEST_F(XTest, ButtonsLandOnTheMonitorsPixelsReleaseAllLetsGoAndWheelPixelsAreClicksOfButtonsFourToSeven)
 {
-    // Pressed where the drag starts, released where it ends: on the pixel the point is in, here on
-    // the second monitor, right of the first on the root window.
-    injector.displayBounds = QRectF(1920, 0, 1920, 1080);
+    // Pressed where the drag starts, released where it ends: on the pixel the point is in.
     const auto events = handle({d(0.1, 0.1), m(0.3, 0.2), u(1, 1)});
-    const auto press = std::ranges::find(events, Kind::ButtonPress, &X11Observer::Event::kind);
-    const auto release = std::ranges::find(events, Kind::ButtonRelease, &X11Observer::Event::kind);
+    const auto press = std::ranges::find(events, XCB_BUTTON_PRESS, &X11Observer::Event::type);
+    const auto release = std::ranges::find(events, XCB_BUTTON_RELEASE, &X11Observer::Event::type);
     ASSERT_TRUE(press < release && release != events.end());
     EXPECT_EQ(QPoint(press->x, press->y), QPoint(2111, 107));
     EXPECT_EQ(QPoint(release->x, release->y), QPoint(3839, 1079));
     // Without a server nothing is posted.
     EXPECT_TRUE(XTestEventSink::isAvailable(display) && !XTestEventSink::isAvailable(":37"));
     XTestEventSink(":37").post(InputEvent{});
-    // Keys held (A with Shift) and both buttons, all let go.
-    EXPECT_EQ(presses({kc(56, true), kc(59, true), kc(0, true), d(0.5, 0.5), d(0.5, 0.5, 2)}),
-              u"Shift_L Control_L A 1 3"_s);
-    EXPECT_EQ(observer.held(), 5);
+    // The right button is button 3; released with everything else.
+    EXPECT_EQ(presses({d(0.5, 0.5, 2)}), u"3"_s);
+    EXPECT_EQ(observer.held(), 1);
     handle({c()});
     EXPECT_EQ(observer.held(), 0);
 
@@ -281,16 +286,13 @@ TEST_F(XTest, KeysGoByPlaceAndTextByCharacterWhateverTheLayoutAndLocks)
     EXPECT_EQ(
         presses(taps({18, 29, 27, 42, 50, 122, 111, 51, 53, 115, 55, 54, 58, 59})),
         u"1 0 minus backslash grave F1 F12 BackSpace Escape Home Control_L Control_R Alt_L Control_L"_s);
-    EXPECT_EQ(presses({k(u"Enter"_s), k(u"ArrowLeft"_s), k(u"Delete"_s)}), u"Return Left Delete"_s);
     // Text: capitals and second-level punctuation with Shift, a tab the Tab key, and characters
     // without a key (many of them, through the spare keys in turn) in order.
     EXPECT_EQ(text({p(u"héllo €中😀"_s)}), u"héllo €中😀"_s);
     EXPECT_EQ(presses({p(u"Hi!\t\n"_s)}), u"Shift_L H i Shift_L exclam Tab Return"_s);
-    QString many;
-    for (char32_t character = 0x4E00; character < 0x4E00 + 120; ++character) {
-        many += QString::fromUcs4(&character, 1);
-    }
-    EXPECT_EQ(text({p(many)}), many);
+    std::u32string many(120, U'\0');
+    std::iota(many.begin(), many.end(), U'\x4E00');
+    EXPECT_EQ(text({p(QString::fromStdU32String(many))}), QString::fromStdU32String(many));
     EXPECT_EQ(observer.keyboardMapping(), mapping) << "the keyboard mapping is restored";
 
     constexpr int z = 6, y = 16, minus = 27, capsLock = 57, h = 4;

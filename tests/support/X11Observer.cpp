@@ -3,6 +3,7 @@
 #define explicit explicit_
 #include <xcb/xkb.h>
 #undef explicit
+#include <sys/socket.h>
 #include <xkbcommon/xkbcommon-x11.h>
 
 #include <algorithm>
@@ -17,9 +18,6 @@ struct FreeDeleter {
 };
 template <typename T>
 using Reply = std::unique_ptr<T, FreeDeleter>;
-
-// The number of the client message that ends the receiving thread.
-constexpr std::uint32_t lastMessage = 0xFFFFFFFF;
 
 } // namespace
 
@@ -54,8 +52,9 @@ X11Observer::X11Observer(const QByteArray& display)
 
 X11Observer::~X11Observer()
 {
+    // The connection ended under the receiving thread ends it.
+    ::shutdown(xcb_get_file_descriptor(m_connection), SHUT_RDWR);
     if (m_receiver.joinable()) {
-        send(lastMessage);
         m_receiver.join();
     }
     xcb_disconnect(m_connection);
@@ -64,22 +63,16 @@ X11Observer::~X11Observer()
 void X11Observer::sync()
 {
     std::unique_lock lock(m_mutex);
-    const std::uint32_t number = ++m_syncsSent;
-    // The message goes through the server, behind every event it sent us before.
-    send(number);
-    m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_syncsSeen >= number; });
-}
-
-void X11Observer::send(std::uint32_t number)
-{
+    // A message of our own goes through the server, behind every event it sent us before.
     xcb_client_message_event_t message{};
     message.response_type = XCB_CLIENT_MESSAGE;
     message.format = 32;
     message.window = m_window;
-    message.data.data32[0] = number;
+    message.data.data32[0] = ++m_syncsSent;
     xcb_send_event(m_connection, 0, m_window, XCB_EVENT_MASK_NO_EVENT,
                    reinterpret_cast<const char*>(&message));
     xcb_flush(m_connection);
+    m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_syncsSeen >= m_syncsSent; });
 }
 
 void X11Observer::receive()
@@ -94,15 +87,12 @@ void X11Observer::receive()
             m_keymap.reload();
         } else if (type == XCB_CLIENT_MESSAGE) {
             m_syncsSeen = reinterpret_cast<const xcb_client_message_event_t*>(generic)->data.data32[0];
-            if (m_syncsSeen == lastMessage) {
-                return;
-            }
         } else if (type >= XCB_KEY_PRESS && type <= XCB_MOTION_NOTIFY) {
             const X11Keymap::Translation key = type == XCB_KEY_PRESS
                                                    ? m_keymap.translate(input->detail, input->state)
                                                    : X11Keymap::Translation{};
-            m_events.push_back({Event::Kind(type), input->root_x, input->root_y, input->detail, key.keysym,
-                                key.character, std::chrono::steady_clock::now()});
+            m_events.push_back({type, input->root_x, input->root_y, input->detail, key.keysym, key.character,
+                                std::chrono::steady_clock::now()});
         }
         m_changed.notify_all();
     }
@@ -156,15 +146,4 @@ std::vector<std::uint32_t> X11Observer::keyboardMapping()
         nullptr));
     const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
     return {keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get())};
-}
-
-QString X11Observer::textOf(const std::vector<Event>& events)
-{
-    QString text;
-    for (const Event& event : events) {
-        if (event.kind == Event::Kind::KeyPress && event.character != 0) {
-            text += QString::fromUcs4(&event.character, 1);
-        }
-    }
-    return text;
 }

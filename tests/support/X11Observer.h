@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QPoint>
-#include <QString>
 
 #include <xcb/xcb.h>
 
@@ -18,19 +17,15 @@
 #include <vector>
 
 // An X client with a window over the whole screen that has the keyboard focus: a thread of its
-// own records the pointer, button and key-press events as they arrive, translating keys with the
+// own records key presses, button presses and releases and motion, translating keys with the
 // XKB keymap it re-reads whenever the server says the mapping changed, as X clients do.
 class X11Observer {
 public:
     struct Event {
-        enum class Kind {
-            KeyPress = XCB_KEY_PRESS,
-            ButtonPress = XCB_BUTTON_PRESS,
-            ButtonRelease = XCB_BUTTON_RELEASE,
-            Motion = XCB_MOTION_NOTIFY
-        } kind;
-        // Root-window coordinates; the button or keycode; for keys, the keysym and the character
+        // The X event type (XCB_KEY_PRESS, XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE, XCB_MOTION_NOTIFY);
+        // root-window coordinates; the button or keycode; for keys, the keysym and the character
         // for the event's modifiers and layout group; when it was read, on the steady clock.
+        std::uint8_t type = 0;
         int x = 0;
         int y = 0;
         int detail = 0;
@@ -56,11 +51,8 @@ public:
     QPoint pointer();
     int held();
     std::vector<std::uint32_t> keyboardMapping();
-    // The characters of the key presses among the events.
-    static QString textOf(const std::vector<Event>& events);
 
 private:
-    void send(std::uint32_t number);
     void receive();
 
     xcb_connection_t* m_connection;

@@ -7,8 +7,6 @@ X11Painter::X11Painter(const QByteArray& display)
 {
     if (isConnected()) {
         m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection.get())).data->root;
-        m_gc = xcb_generate_id(m_connection.get());
-        xcb_create_gc(m_connection.get(), m_gc, m_root, 0, nullptr);
     }
 }
 
@@ -20,10 +18,10 @@ void X11Painter::sync()
 
 void X11Painter::fill(const QRect& rect, std::uint32_t rgb)
 {
-    xcb_change_gc(m_connection.get(), m_gc, XCB_GC_FOREGROUND, &rgb);
-    const xcb_rectangle_t area{std::int16_t(rect.x()), std::int16_t(rect.y()), std::uint16_t(rect.width()),
-                               std::uint16_t(rect.height())};
-    xcb_poly_fill_rectangle(m_connection.get(), m_root, m_gc, 1, &area);
+    // The root window's background, painted over the rectangle.
+    xcb_change_window_attributes(m_connection.get(), m_root, XCB_CW_BACK_PIXEL, &rgb);
+    xcb_clear_area(m_connection.get(), 0, m_root, std::int16_t(rect.x()), std::int16_t(rect.y()),
+                   std::uint16_t(rect.width()), std::uint16_t(rect.height()));
     sync();
 }
 

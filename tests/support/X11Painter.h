@@ -26,5 +26,4 @@ private:
 
     std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> m_connection;
     xcb_window_t m_root = 0;
-    std::uint32_t m_gc = 0;
 };
