@@ -100,13 +100,13 @@ TEST(LinkEndToEnd, TheHelperListensWhateverDNSSDDoesAndAdvertisesOnceItCan)
             1);
     }
     // No avahi-daemon: waited for, and advertised once it comes.
-    Tests::stopAvahiDaemon();
+    Tests::runAvahiDaemon(false);
     Home helperHome;
     HelperProcess helper(helperHome, {u"-autoallow"_s});
     ASSERT_EQ(helper.waitUntilListening(), 47813);
     EXPECT_TRUE(
         Tests::waitForLogLine(helperHome.logPath(), u"dns-sd: waiting for avahi-daemon; still listening"_s));
-    Tests::startAvahiDaemon();
+    Tests::runAvahiDaemon(true);
     EXPECT_TRUE(Tests::waitForService(machine, 47813, 15));
 }
 

@@ -31,14 +31,6 @@ QString decodeAvahiName(const QByteArray& escaped)
     return QString::fromUtf8(bytes);
 }
 
-void runEnvScript(const QString& command)
-{
-    Child process;
-    process.start(QStringLiteral(OVU_SOURCE_DIR) + u"/tests/env/avahi"_s, {command});
-    ASSERT_TRUE(process.wait(std::chrono::seconds(20)));
-    ASSERT_EQ(process.exitCode(), 0) << process.errors().constData();
-}
-
 } // namespace
 
 QStringList browse()
@@ -62,14 +54,13 @@ bool waitForService(const QString& name, quint16 port, int seconds)
     return waitUntil([&] { return browse().contains(service); }, std::chrono::seconds(seconds));
 }
 
-void stopAvahiDaemon()
+void runAvahiDaemon(bool running)
 {
-    runEnvScript(u"stop-daemon"_s);
-}
-
-void startAvahiDaemon()
-{
-    runEnvScript(u"start-daemon"_s);
+    Child script;
+    script.start(QStringLiteral(OVU_SOURCE_DIR) + u"/tests/env/avahi"_s,
+                 {running ? u"start-daemon"_s : u"stop-daemon"_s});
+    ASSERT_TRUE(script.wait(std::chrono::seconds(20)));
+    ASSERT_EQ(script.exitCode(), 0) << script.errors().constData();
 }
 
 } // namespace Tests

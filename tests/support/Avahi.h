@@ -10,8 +10,7 @@ namespace Tests {
 QStringList browse();
 // Waits until a service with this name and port is seen.
 bool waitForService(const QString& name, quint16 port, int seconds = 10);
-// Stops or starts the daemon (the bus stays).
-void stopAvahiDaemon();
-void startAvahiDaemon();
+// Starts or stops the daemon (the bus stays).
+void runAvahiDaemon(bool running);
 
 } // namespace Tests
