@@ -20,6 +20,7 @@
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
+using Tests::pactl;
 
 namespace {
 
@@ -31,11 +32,9 @@ const QString helperSink = QString::fromLatin1(PulseAudioOutput::helperSinkName)
 // while the helper's sink exists and "+muted" while the speakers are muted.
 QString outputs()
 {
-    QString seen =
-        Tests::pactl({u"get-default-sink"_s}).trimmed() + u": "_s + Tests::streamSinks().join(u' ');
-    seen +=
-        Tests::pactl({u"list"_s, u"short"_s, u"sinks"_s}).contains(helperSink) ? u" +helper"_s : QString();
-    seen += Tests::pactl({u"get-sink-mute"_s, speakers}).contains(u"yes"_s) ? u" +muted"_s : QString();
+    QString seen = pactl({u"get-default-sink"_s}).trimmed() + u": "_s + Tests::streamSinks().join(u' ');
+    seen += pactl({u"list"_s, u"short"_s, u"sinks"_s}).contains(helperSink) ? u" +helper"_s : QString();
+    seen += pactl({u"get-sink-mute"_s, speakers}).contains(u"yes"_s) ? u" +muted"_s : QString();
     return seen.replace(helperSink, u"helper"_s).replace(u"ovu_test_"_s, QString());
 }
 
@@ -90,8 +89,8 @@ protected:
     void SetUp() override
     {
         silencer.removeLeftovers();
-        Tests::pactl({u"set-default-sink"_s, speakers});
-        Tests::pactl({u"set-sink-mute"_s, speakers, u"0"_s});
+        pactl({u"set-default-sink"_s, speakers});
+        pactl({u"set-sink-mute"_s, speakers, u"0"_s});
     }
 
     OutputSilencer silencer{std::make_unique<PulseAudioOutput>()};
@@ -127,12 +126,12 @@ TEST_F(Pulse, MutingSilencesTheRoomButNotTheRecordingAndRestoringGivesTheSoundBa
 TEST_F(Pulse, AnOutputTheUserMutedIsLeftAloneAndGivingTheSoundBackUndoesOnlyWhatTheHelperDid)
 {
     Tests::TonePlayer tone;
-    Tests::pactl({u"set-sink-mute"_s, speakers, u"1"_s});
+    pactl({u"set-sink-mute"_s, speakers, u"1"_s});
     silencer.mute();
     EXPECT_FALSE(silencer.mutedDevice());
     silencer.restore();
     EXPECT_EQ(outputs(), u"speakers: speakers +muted"_s) << "the user's mute stays";
-    Tests::pactl({u"set-sink-mute"_s, speakers, u"0"_s});
+    pactl({u"set-sink-mute"_s, speakers, u"0"_s});
     // Without a sound server nothing happens either.
     qputenv("PULSE_SERVER", "unix:/nonexistent/native");
     OutputSilencer nowhere(std::make_unique<PulseAudioOutput>());
@@ -144,17 +143,17 @@ TEST_F(Pulse, AnOutputTheUserMutedIsLeftAloneAndGivingTheSoundBackUndoesOnlyWhat
     // The user chooses the headphones during the visit; the stream, which follows the default (it
     // was moved to the default of the moment), goes along. The user's choice stands.
     silencer.mute();
-    Tests::pactl({u"set-default-sink"_s, headphones});
+    pactl({u"set-default-sink"_s, headphones});
     silencer.restore();
     EXPECT_EQ(outputs(), u"headphones: headphones"_s);
     // The user sends the playing stream to the speakers during the next visit: it stays there.
     silencer.mute();
-    const QString stream = Tests::pactl({u"list"_s, u"short"_s, u"sink-inputs"_s}).section(u'\t', 0, 0);
-    Tests::pactl({u"move-sink-input"_s, stream, speakers});
+    const QString stream = pactl({u"list"_s, u"short"_s, u"sink-inputs"_s}).section(u'\t', 0, 0);
+    pactl({u"move-sink-input"_s, stream, speakers});
     silencer.restore();
     EXPECT_EQ(outputs(), u"headphones: speakers"_s);
     // A helper killed while it silenced the headphones gives nothing back; the next start does.
-    Tests::pactl({u"move-sink-input"_s, stream, headphones});
+    pactl({u"move-sink-input"_s, stream, headphones});
     PulseAudioOutput killed;
     killed.silence(*killed.defaultOutput());
     ASSERT_EQ(outputs(), u"helper: helper +helper"_s);

@@ -256,9 +256,9 @@ TEST_F(XTest, ButtonsLandOnTheMonitorsPixelsReleaseAllLetsGoAndWheelPixelsAreCli
     // Without a server nothing is posted.
     EXPECT_TRUE(XTestEventSink::isAvailable(display) && !XTestEventSink::isAvailable(":37"));
     XTestEventSink(":37").post(InputEvent{});
-    // The right button is button 3; released with everything else.
-    EXPECT_EQ(presses({d(0.5, 0.5, 2)}), u"3"_s);
-    EXPECT_EQ(observer.held(), 1);
+    // The left button is button 1, the right one button 3; a release-all lets go of both.
+    EXPECT_EQ(presses({d(0.5, 0.5), d(0.5, 0.5, 2)}), u"1 3"_s);
+    EXPECT_EQ(observer.held(), 2);
     handle({c()});
     EXPECT_EQ(observer.held(), 0);
 
@@ -283,9 +283,9 @@ TEST_F(XTest, KeysGoByPlaceAndTextByCharacterWhateverTheLayoutAndLocks)
 {
     const std::vector<std::uint32_t> mapping = observer.keyboardMapping();
     // Digits, punctuation, function and editing keys; Command is Control (the shortcut key).
-    EXPECT_EQ(
-        presses(taps({18, 29, 27, 42, 50, 122, 111, 51, 53, 115, 55, 54, 58, 59})),
-        u"1 0 minus backslash grave F1 F12 BackSpace Escape Home Control_L Control_R Alt_L Control_L"_s);
+    EXPECT_EQ(presses(taps({18, 29, 27, 42, 50, 122, 111, 51, 53, 115, 123, 117, 55, 54, 58, 59})),
+              u"1 0 minus backslash grave F1 F12 BackSpace Escape Home Left Delete "
+              u"Control_L Control_R Alt_L Control_L"_s);
     // Text: capitals and second-level punctuation with Shift, a tab the Tab key, and characters
     // without a key (many of them, through the spare keys in turn) in order.
     EXPECT_EQ(text({p(u"héllo €中😀"_s)}), u"héllo €中😀"_s);
