@@ -52,7 +52,7 @@ Latencies measureLatency(X11Observer& observer, const std::function<void(int x, 
         move(x, y);
         const auto seen = observer.waitFor(
             [&](const X11Observer::Event& event) {
-                return event.kind == X11Observer::Event::Kind::Motion && event.x == x && event.y == y;
+                return event.type == XCB_MOTION_NOTIFY && event.x == x && event.y == y;
             },
             200ms);
         if (!seen) {

@@ -120,9 +120,10 @@ TEST_F(Injector, WheelPixelsAreNegatedAndTruncatedTowardZero)
     EXPECT_EQ(handle({w(-1e300, 1), w(0, 2147483649)}), u""_s);
 }
 
-TEST_F(Injector, UnknownKeyNamesAndTextAreTypedCharacterByCharacter)
+TEST_F(Injector, NamedKeysArePressedAndUnknownNamesAndTextTypedCharacterByCharacter)
 {
-    EXPECT_EQ(handle({k(u"Shift"_s), k(u"a"_s), R"({"t":"k"})"}), u"+S -S +h -h +i -i +f -f +t -t +a -a"_s);
+    EXPECT_EQ(handle({k(u"Shift"_s), k(u"a"_s), R"({"t":"k"})", k(u"ArrowLeft"_s)}),
+              u"+S -S +h -h +i -i +f -f +t -t +a -a +123 -123"_s);
     EXPECT_EQ(handle({p(u"a\r\nb"_s)}), u"+a -a +36 -36 +b -b"_s);
     EXPECT_EQ(handle({p(u"\n\u000b\f\r\u0085\u2028\u2029"_s)}), u"+36 -36 "_s.repeated(6) + u"+36 -36"_s);
     // A flag, an emoji with a skin tone, a letter with a combining accent: one character each.
@@ -154,13 +155,12 @@ TEST_F(Injector, MalformedMessagesAreDroppedAndOnlyTheTypeIsLogged)
 {
     HelperLog::flush();
     const qsizetype before = Tests::logMessages(HelperLog::path()).size();
-    EXPECT_EQ(
-        handle({"", "not json", "[1,2]", R"("m")", R"({"x":0.5,"y":0.5})", R"({"t":5})", R"({"t":null})",
-                R"({"t":"d","x":0.5,"y":0.5,"b":"2"})", R"({"t":"d","x":0.5,"y":0.5,"b":1.5})",
-                R"({"t":"m","x":"0.5","y":0.5})", R"({"t":"kc","c":56,"d":1})",
-                R"({"t":"kc","c":true,"d":true})", R"({"t":"k","k":36})", R"({"t":"p","s":["a"]})",
-                R"({"t":"w","dy":"1"})", "{\"t\":\"p\",\"s\":\"\xff\xfe\"}", R"({"t":"m","x":0.5,"y":0.5)"}),
-        u""_s);
+    EXPECT_EQ(handle({"not json", "[1,2]", R"({"x":0.5,"y":0.5})", R"({"t":null})",
+                      R"({"t":"d","x":0.5,"y":0.5,"b":"2"})", R"({"t":"d","x":0.5,"y":0.5,"b":1.5})",
+                      R"({"t":"m","x":"0.5","y":0.5})", R"({"t":"kc","c":56,"d":1})",
+                      R"({"t":"kc","c":true,"d":true})", R"({"t":"k","k":36})", R"({"t":"p","s":["a"]})",
+                      R"({"t":"w","dy":"1"})", "{\"t\":\"p\",\"s\":\"\xff\xfe\"}"}),
+              u""_s);
     handle({R"({"t":"zz","x":0,"y":0})", p(u"secret"_s)});
     InputInjector(recorder).handle(m(0.5, 0.5)); // without the flag, nothing is logged
     HelperLog::flush();

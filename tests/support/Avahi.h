@@ -1,25 +1,16 @@
 #pragma once
 
-#include <QList>
 #include <QString>
+#include <QStringList>
 
 // The avahi-daemon of the isolated test machine (tests/env/avahi) and what it sees.
 namespace Tests {
 
-struct BrowsedService {
-    QString name;
-    QString address;
-    quint16 port = 0;
-};
-
-// Resolved services of the type, as avahi-browse reports them (names decoded).
-QList<BrowsedService> browse(const QString& type = QStringLiteral("_ovuhelper._tcp"));
-// Waits until a service with this name (and port, when given) is seen.
-bool waitForService(const QString& name, quint16 port = 0, int seconds = 10);
-// Stops or starts the daemon (the bus stays).
-void stopAvahiDaemon();
-void startAvahiDaemon();
-// avahi-browse escapes names byte by byte as \DDD of their UTF-8 bytes.
-QString decodeAvahiName(const QByteArray& escaped);
+// The resolved _ovuhelper._tcp services as avahi-browse reports them, "NAME PORT" each.
+QStringList browse();
+// Waits until a service with this name and port is seen.
+bool waitForService(const QString& name, quint16 port, int seconds = 10);
+// Starts or stops the daemon (the bus stays).
+void runAvahiDaemon(bool running);
 
 } // namespace Tests

@@ -4,44 +4,40 @@
 
 #include <QByteArray>
 #include <QPoint>
-#include <QString>
 
 #include <xcb/xcb.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
 // An X client with a window over the whole screen that has the keyboard focus: a thread of its
-// own records the pointer, button and key events as they arrive, translating keys with the XKB
-// keymap it re-reads whenever the server says the mapping changed, as X clients do.
+// own records key presses, button presses and releases and motion, translating keys with the
+// XKB keymap it re-reads whenever the server says the mapping changed, as X clients do.
 class X11Observer {
 public:
     struct Event {
-        enum class Kind { Motion, ButtonPress, ButtonRelease, KeyPress, KeyRelease } kind;
-        // Root-window coordinates.
+        // The X event type (XCB_KEY_PRESS, XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE, XCB_MOTION_NOTIFY);
+        // root-window coordinates; the button or keycode; for keys, the keysym and the character
+        // for the event's modifiers and layout group; when it was read, on the steady clock.
+        std::uint8_t type = 0;
         int x = 0;
         int y = 0;
-        // The button or keycode.
         int detail = 0;
-        // Keys: the keysym and the character for the event's modifiers and layout group.
         std::uint32_t keysym = 0;
         char32_t character = 0;
-        // When it was read, on the steady clock.
         std::chrono::steady_clock::time_point arrived;
     };
 
     explicit X11Observer(const QByteArray& display);
     ~X11Observer();
-    X11Observer(const X11Observer&) = delete;
-    X11Observer& operator=(const X11Observer&) = delete;
 
-    bool isConnected() const;
+    bool isConnected() const { return xcb_connection_has_error(m_connection) == 0; }
     // Waits until every event the server sent before now has been recorded.
     void sync();
     // The events recorded so far, which are then forgotten.
@@ -50,28 +46,23 @@ public:
     std::optional<Event> waitFor(const std::function<bool(const Event&)>& matches,
                                  std::chrono::milliseconds timeout);
 
-    // Asks the server.
+    // Asks the server: where the pointer is, how many keys and buttons are down, the keyboard
+    // mapping (keysyms by keycode).
     QPoint pointer();
-    std::uint16_t pointerButtons();
-    std::vector<std::uint8_t> keysDown();
+    int held();
     std::vector<std::uint32_t> keyboardMapping();
-    // The characters of the key presses among the events.
-    static QString textOf(const std::vector<Event>& events);
 
 private:
-    void send(std::uint32_t number);
     void receive();
-    void readMapping();
 
     xcb_connection_t* m_connection;
     xcb_window_t m_root = 0;
     xcb_window_t m_window = 0;
-    std::vector<std::uint32_t> m_mapping;
-    std::unique_ptr<X11Keymap> m_keymap;
+    X11Keymap m_keymap;
     std::uint8_t m_xkbEvent = 0;
-    xcb_atom_t m_syncAtom = 0;
 
     std::mutex m_mutex;
+    std::condition_variable m_changed;
     std::uint32_t m_syncsSent = 0;
     std::uint32_t m_syncsSeen = 0;
     std::vector<Event> m_events;
