@@ -213,11 +213,3 @@ TEST(Channel, TheEndComesOnceWithItsReasonAndNothingAfterIt)
     EXPECT_TRUE(raw.received.isEmpty());
     EXPECT_TRUE(raw.peer->endOfStream());
 }
-
-TEST(Channel, ConstantTimeEqual)
-{
-    EXPECT_TRUE(OVULinkChannel::constantTimeEqual("abc", "abc"));
-    EXPECT_FALSE(OVULinkChannel::constantTimeEqual("abc", "abd"));
-    EXPECT_FALSE(OVULinkChannel::constantTimeEqual("abc", "ab"));
-    EXPECT_FALSE(OVULinkChannel::constantTimeEqual("xbc", "abc"));
-}

@@ -132,19 +132,14 @@ TEST(PixelBufferPool, HandsOutAtMostItsCapacityReusesBuffersAndTheyOutliveIt)
 {
     std::shared_ptr<PixelBuffer> survivor;
     {
-        PixelBufferPool pool(4);
-        std::vector<std::shared_ptr<PixelBuffer>> held;
-        for (int i = 0; i < 4; ++i) {
-            held.push_back(pool.acquire(64, 48));
-            ASSERT_TRUE(held.back());
-        }
-        EXPECT_FALSE(pool.acquire(64, 48)) << "all four are held";
-        const PixelBuffer* first = held.front().get();
-        held.erase(held.begin());
+        PixelBufferPool pool(2);
+        survivor = pool.acquire(64, 48);
+        const PixelBuffer* first = survivor.get();
+        auto second = pool.acquire(64, 48);
+        EXPECT_FALSE(pool.acquire(64, 48)) << "both are held";
+        survivor.reset();
         survivor = pool.acquire(64, 48);
         EXPECT_EQ(survivor.get(), first) << "the returned buffer is reused, not reallocated";
-        held.clear();
-        EXPECT_EQ(pool.acquire(128, 96)->width(), 128) << "another size";
     }
     survivor->luma()[0] = 1; // still valid memory
 }
