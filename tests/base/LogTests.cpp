@@ -87,8 +87,7 @@ TEST(HelperLog, ManyThreadsWriteWholeLinesInTheirOwnOrder)
     const QRegularExpression pattern(u"^\\S+ thread (\\d) line (\\d+) x{100}$"_s);
     for (int i = 0; i < threads * perThread; ++i) {
         const auto match = pattern.match(QString::fromUtf8(lines[i]));
-        ASSERT_TRUE(match.hasMatch()) << lines[i].constData();
-        const int thread = match.captured(1).toInt();
-        EXPECT_EQ(match.captured(2).toInt(), next[thread]++);
+        ASSERT_TRUE(match.hasMatch() && match.captured(2).toInt() == next[match.captured(1).toInt()]++)
+            << lines[i].constData();
     }
 }
