@@ -80,6 +80,18 @@ struct Handshake {
         phone->start();
         Tests::drain();
     }
+    // A session may outlive its test (a pairing question still open holds it): it must not call
+    // back into a handshake that is gone.
+    ~Handshake()
+    {
+        *answer = false;
+        if (session) {
+            session->onClosed = nullptr;
+            session->onMessage = nullptr;
+            session->close();
+        }
+        Tests::drain();
+    }
 
     void send(const QJsonObject& message)
     {
