@@ -57,6 +57,7 @@ TEST(Channel, IncomingBytesAreDeliveredOrEndTheChannelWithTheirSentence)
 {
     const QByteArray largest = R"({"d":")" + QByteArray(1'048'575 - 8, 'x') + R"("})";
     const QByteArray sealed = sealedFrame(key, phoneLabel, 0, ping);
+    const QString cannotProve = OVULinkChannel::cannotProve;
     struct Case {
         const char* what;
         bool keyed;
@@ -73,30 +74,15 @@ TEST(Channel, IncomingBytesAreDeliveredOrEndTheChannelWithTheirSentence)
         {"length 0", false, false, Tests::bigEndian32(0), {}, OVULinkChannel::notOVU},
         {"one byte over the limit", false, false, Tests::bigEndian32(1'048'577), {}, OVULinkChannel::notOVU},
         {"the largest frame", false, false, frame(0x00, largest), {false}, {}},
-        {"sealed frames in order",
-         true,
-         false,
-         sealed + sealedFrame(key, phoneLabel, 1, ping),
-         {true, true},
-         {}},
+        {"sealed in order", true, false, sealed + sealedFrame(key, phoneLabel, 1, ping), {true, true}, {}},
         {"sealed without a key", false, false, sealed, {}, OVULinkChannel::cannotCheck},
         {"no room for a tag", true, false, frame(0x01, QByteArray(32, 'a')), {}, OVULinkChannel::cannotCheck},
-        {"a wrong tag", true, false, frame(0x01, QByteArray(33, 'a')), {}, OVULinkChannel::cannotProve},
-        {"replayed", true, false, sealed + sealed, {true}, OVULinkChannel::cannotProve},
-        {"reflected", true, false, sealedFrame(key, helperLabel, 0, ping), {}, OVULinkChannel::cannotProve},
-        {"out of order", true, false, sealedFrame(key, phoneLabel, 1, ping), {}, OVULinkChannel::cannotProve},
-        {"another key",
-         true,
-         false,
-         sealedFrame(QByteArray(32, 'C'), phoneLabel, 0, ping),
-         {},
-         OVULinkChannel::cannotProve},
-        {"proved, but no object",
-         true,
-         false,
-         sealedFrame(key, phoneLabel, 0, "7"),
-         {},
-         OVULinkChannel::notOVU},
+        {"a wrong tag", true, false, frame(0x01, QByteArray(33, 'a')), {}, cannotProve},
+        {"replayed", true, false, sealed + sealed, {true}, cannotProve},
+        {"reflected", true, false, sealedFrame(key, helperLabel, 0, ping), {}, cannotProve},
+        {"out of order", true, false, sealedFrame(key, phoneLabel, 1, ping), {}, cannotProve},
+        {"another key", true, false, sealedFrame(QByteArray(32, 'C'), phoneLabel, 0, ping), {}, cannotProve},
+        {"proved, no object", true, false, sealedFrame(key, phoneLabel, 0, "7"), {}, OVULinkChannel::notOVU},
         {"an array", false, false, frame(0x00, "[1,2]"), {}, OVULinkChannel::notOVU},
         {"cut JSON", false, false, frame(0x00, "{\"t\":"), {}, OVULinkChannel::notOVU},
         {"two objects", false, false, frame(0x00, "{} {}"), {}, OVULinkChannel::notOVU},

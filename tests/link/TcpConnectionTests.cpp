@@ -108,28 +108,6 @@ TEST(TcpConnection, ReadsExactSizesWhatWasBufferedOutlivesThePeerAndCancelSendsF
     EXPECT_EQ(pair.state, Connection::State::cancelled);
 }
 
-TEST(TcpConnection, OutgoingConnectionFailuresAreReported)
-{
-    QTcpServer closedPort;
-    ASSERT_TRUE(closedPort.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = closedPort.serverPort();
-    closedPort.close();
-    for (const auto& [host, expected] : {std::pair{u"127.0.0.1"_s, u"Connection refused"_s},
-                                         std::pair{u"no-such-host.invalid"_s, u"Host not found"_s}}) {
-        TcpConnection connection(host, port);
-        std::optional<Connection::State> state;
-        std::optional<QString> error;
-        connection.stateHandler = [&](Connection::State s, const std::optional<QString>& e) {
-            state = s;
-            error = e;
-        };
-        connection.start();
-        ASSERT_TRUE(Tests::waitUntil([&] { return state.has_value(); }, 10s));
-        EXPECT_EQ(*state, Connection::State::failed);
-        EXPECT_EQ(error, expected);
-    }
-}
-
 TEST(TcpConnection, APeerThatStopsReadingFailsTheConnectionInsteadOfGrowingIt)
 {
     LoopbackPair pair;
