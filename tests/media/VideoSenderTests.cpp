@@ -236,7 +236,7 @@ TEST(VideoSenderLink, SoundPacketsAreNumberedInWholeBuffersAndReported)
     EXPECT_GE(sent, 30u);
     // The channel does not resend: on loopback nothing is lost, unless a sanitizer slows the
     // receiving end so much that its socket's buffer overflows (half of the packets under
-    // ThreadSanitizer); then the numbers and sizes of those that come are still checked.
+    // ThreadSanitizer); then the sizes of those that come are still checked.
     const std::uint32_t arriving = Tests::sanitized ? 10 : sent;
     ASSERT_TRUE(Tests::waitUntil([&] { return std::uint32_t(link.packets.size()) >= arriving; }, 10s))
         << link.packets.size() << " of " << sent;
