@@ -1,6 +1,5 @@
 #include "media/CursorImage.h"
 #include "media/HelperDisplay.h"
-#include "media/Nv12Converter.h"
 #include "media/PixelBufferPool.h"
 #include "media/ScreenCapture.h"
 #include "tests/support/EventLoop.h"
@@ -13,14 +12,10 @@
 using namespace Qt::StringLiterals;
 using Size = std::pair<std::int64_t, std::int64_t>;
 
-namespace {
-
-HelperDisplay display(std::int64_t pixelWidth, std::int64_t pixelHeight)
+static HelperDisplay display(std::int64_t pixelWidth, std::int64_t pixelHeight)
 {
     return HelperDisplay{1, u"D"_s, pixelWidth, pixelHeight, pixelWidth, pixelHeight, true};
 }
-
-} // namespace
 
 TEST(CaptureSize, EvenAtLeast720LinesNeverMoreThanTheDisplayOr8Point8MegaPixels)
 {
@@ -32,13 +27,6 @@ TEST(CaptureSize, EvenAtLeast720LinesNeverMoreThanTheDisplayOr8Point8MegaPixels)
     EXPECT_EQ(display(800, 600).captureSize(1080), (Size{800, 600})) << "smaller than 720 lines";
     EXPECT_EQ(display(1001, 751).captureSize(2000), (Size{1000, 750})) << "both made even";
     EXPECT_EQ(display(0, 0).captureSize(1080), (Size{0, 0}));
-    for (std::int64_t height : {240, 719, 1079, 1441, 4320}) {
-        for (const HelperDisplay& d : {display(2560, 1440), display(3440, 1440), display(1080, 1920)}) {
-            const auto [w, h] = d.captureSize(height);
-            EXPECT_TRUE(w % 2 == 0 && h % 2 == 0 && h <= d.pixelHeight);
-            EXPECT_LE(double(w) * double(h), HelperDisplay::maximumPixels * 1.001);
-        }
-    }
 }
 
 using FakeBackend = Tests::FakeCaptureBackend;
@@ -46,17 +34,16 @@ using FakeBackend = Tests::FakeCaptureBackend;
 TEST(ScreenCapture, DisplaysAreNamedScaledAndListedMainFirst)
 {
     FakeBackend backend;
-    backend.displays = {{10, 1000, 500}, {20, 1440, 900}, {30, 333, 100}, {40, 1097, 617, 1920, 1080}};
-    backend.screenList = {{30, 1.5, QString()}, {20, 1.5, u"Built-in"_s}, {40, 1.75, u"Wide"_s}};
+    backend.displays = {{10, 1000, 500}, {20, 1440, 900}, {30, 333, 100}};
+    backend.screenList = {{30, 1.5, QString()}, {20, 1.5, u"Built-in"_s}};
     backend.mainID = 20;
     const QList<HelperDisplay> list = ScreenCapture::listDisplays(backend).value();
-    ASSERT_EQ(list.size(), 4);
+    ASSERT_EQ(list.size(), 3);
     EXPECT_EQ(list[0], (HelperDisplay{20, u"Built-in"_s, 1440, 900, 2160, 1350, true}));
     // No screen matches 10: named by its place in the platform's list, scale 1.
     EXPECT_EQ(list[1], (HelperDisplay{10, u"Display 1"_s, 1000, 500, 1000, 500, false}));
     EXPECT_EQ(list[2].name, u"Display 3"_s);
     EXPECT_EQ(list[2].pixelWidth, 500) << "333 × 1.5 = 499.5, to the nearest pixel";
-    EXPECT_EQ(list[3].pixelWidth, 1920) << "pixels the platform knows are the display's own";
     backend.failure = u"no display"_s;
     const auto failed = ScreenCapture::listDisplays(backend);
     ASSERT_FALSE(failed.ok());
@@ -95,14 +82,9 @@ TEST(ScreenCapture, OnlyCompletePicturesGoOnAndAStopIsToldOnceOnTheMainThread)
     capture.onFrame = [&](const std::shared_ptr<PixelBuffer>&, std::chrono::nanoseconds time) {
         frames.append(time);
     };
-    int stopped = 0;
-    QString reason;
-    std::thread::id thread;
-    capture.onStopped = [&](const Result<>& why) {
-        ++stopped;
-        reason = why.error();
-        thread = std::this_thread::get_id();
-    };
+    // Each stop told: why, and on which thread.
+    QList<std::pair<QString, std::thread::id>> stops;
+    capture.onStopped = [&](const Result<>& why) { stops.append({why.error(), std::this_thread::get_id()}); };
     ASSERT_TRUE(QCoro::waitFor(capture.start(10, 64, 48)).ok());
     PixelBufferPool pool;
     using Status = CaptureBackend::FrameStatus;
@@ -115,9 +97,8 @@ TEST(ScreenCapture, OnlyCompletePicturesGoOnAndAStopIsToldOnceOnTheMainThread)
     EXPECT_EQ(frames, QList<std::chrono::nanoseconds>{std::chrono::nanoseconds(4)});
 
     std::thread([&] { backend.sink->streamStopped(Failure{u"gone"_s}); }).join();
-    ASSERT_TRUE(Tests::waitUntil([&] { return stopped == 1; }));
-    EXPECT_EQ(thread, std::this_thread::get_id());
-    EXPECT_EQ(reason, u"gone"_s);
+    ASSERT_TRUE(Tests::waitUntil([&] { return stops.size() == 1; }));
+    EXPECT_EQ(stops[0], std::pair(u"gone"_s, std::this_thread::get_id()));
     EXPECT_FALSE(capture.isRunning());
     // Started again, then stopped by its owner: a late stop from the old stream says nothing.
     ASSERT_TRUE(QCoro::waitFor(capture.start(10, 64, 48)).ok());
@@ -125,85 +106,23 @@ TEST(ScreenCapture, OnlyCompletePicturesGoOnAndAStopIsToldOnceOnTheMainThread)
     EXPECT_TRUE(QCoro::waitFor(capture.stop()).ok());
     sink->streamStopped({});
     Tests::drain();
-    EXPECT_EQ(stopped, 1);
+    EXPECT_EQ(stops.size(), 1);
 }
 
-TEST(PixelBufferPool, HandsOutAtMostItsCapacityReusesBuffersAndTheyOutliveIt)
+TEST(PixelBufferPool, ABufferOutlivesItsPool)
 {
-    std::shared_ptr<PixelBuffer> survivor;
-    {
-        PixelBufferPool pool(2);
-        survivor = pool.acquire(64, 48);
-        const PixelBuffer* first = survivor.get();
-        auto second = pool.acquire(64, 48);
-        EXPECT_FALSE(pool.acquire(64, 48)) << "both are held";
-        survivor.reset();
-        survivor = pool.acquire(64, 48);
-        EXPECT_EQ(survivor.get(), first) << "the returned buffer is reused, not reallocated";
-    }
+    const std::shared_ptr<PixelBuffer> survivor = PixelBufferPool(1).acquire(64, 48);
     survivor->luma()[0] = 1; // still valid memory
-}
-
-namespace {
-
-struct Yuv {
-    int y;
-    int u;
-    int v;
-};
-
-Yuv convertSolid(std::uint8_t r, std::uint8_t g, std::uint8_t b, int width, int height, int outWidth,
-                 int outHeight)
-{
-    std::vector<std::uint8_t> bgrx(static_cast<std::size_t>(width) * height * 4);
-    for (std::size_t i = 0; i < bgrx.size(); i += 4) {
-        bgrx[i] = b;
-        bgrx[i + 1] = g;
-        bgrx[i + 2] = r;
-        bgrx[i + 3] = 0xFF;
-    }
-    PixelBufferPool pool;
-    auto buffer = pool.acquire(outWidth, outHeight);
-    Nv12Converter().convert(bgrx.data(), width * 4, width, height, *buffer);
-    const int cy = outHeight / 2;
-    const int cx = outWidth / 2;
-    return {buffer->luma()[cy * buffer->lumaStride() + cx],
-            buffer->chroma()[(cy / 2) * buffer->chromaStride() + (cx & ~1)],
-            buffer->chroma()[(cy / 2) * buffer->chromaStride() + (cx & ~1) + 1]};
-}
-
-} // namespace
-
-TEST(Nv12Converter, SolidColoursBecomeBt601VideoRange)
-{
-    struct Case {
-        std::uint8_t r, g, b;
-        Yuv expected;
-    };
-    // BT.601, 8-bit video range: Y = 16 + 219·Y', Cb/Cr = 128 + 224·(B'−Y')/1.772, (R'−Y')/1.402.
-    for (const Case& c : {Case{255, 255, 255, {235, 128, 128}}, Case{0, 0, 0, {16, 128, 128}},
-                          Case{255, 0, 0, {81, 90, 240}}, Case{0, 255, 0, {145, 54, 34}},
-                          Case{0, 0, 255, {41, 240, 110}}, Case{128, 128, 128, {126, 128, 128}}}) {
-        for (auto [outWidth, outHeight] : {std::pair{64, 48}, std::pair{32, 24}}) {
-            SCOPED_TRACE(testing::Message()
-                         << int(c.r) << "," << int(c.g) << "," << int(c.b) << " to " << outWidth);
-            const Yuv yuv = convertSolid(c.r, c.g, c.b, 64, 48, outWidth, outHeight);
-            EXPECT_NEAR(yuv.y, c.expected.y, 2);
-            EXPECT_NEAR(yuv.u, c.expected.u, 2);
-            EXPECT_NEAR(yuv.v, c.expected.v, 2);
-        }
-    }
 }
 
 TEST(CursorImage, BlendsPremultipliedAndClipsAtTheEdges)
 {
-    CursorImage cursor;
-    cursor.width = 2;
-    cursor.height = 2;
-    cursor.hotX = 1;
-    cursor.hotY = 1;
     // Opaque red, half-transparent white (premultiplied), fully transparent, opaque blue.
-    cursor.pixels = {0xFFFF0000u, 0x80808080u, 0x00000000u, 0xFF0000FFu};
+    const CursorImage cursor{.width = 2,
+                             .height = 2,
+                             .hotX = 1,
+                             .hotY = 1,
+                             .pixels = {0xFFFF0000u, 0x80808080u, 0x00000000u, 0xFF0000FFu}};
     std::vector<std::uint8_t> picture(3 * 3 * 4, 0);
     cursor.blend(picture.data(), 12, 3, 3, 1, 1);
     auto at = [&](int x, int y, int channel) {

@@ -1,8 +1,6 @@
-#include "media/PixelBufferPool.h"
 #include "media/rtc/RtcEncoderTable.h"
 #include "media/rtc/RtcRuntime.h"
 #include "media/rtc/RtcSdp.h"
-#include "media/rtc/RtcStillRepeater.h"
 
 #include <QRegularExpression>
 
@@ -10,11 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <map>
 #include <set>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -41,11 +38,6 @@ QString describe(const std::optional<RtcSdp::PayloadCodec>& codec)
                  : u"none"_s;
 }
 
-QString msidLines(const QString& text)
-{
-    return text.split(u"\r\n"_s).filter(QRegularExpression(u"^a=msid"_s)).join(u'|');
-}
-
 const QString twoH264 =
     sdp({u"m=video 9 UDP/TLS/RTP/SAVPF 96 97"_s, u"a=mid:video0"_s, u"a=sendonly"_s,
          u"a=rtpmap:96 H264/90000"_s, u"a=fmtp:96 profile-level-id=640c34;packetization-mode=1"_s,
@@ -63,7 +55,10 @@ TEST(RtcSdp, ReadAndAmendedAsText)
     };
     const auto negotiated = [](const QString& text) { return describe(RtcSdp::negotiatedCodec(text)); };
     const auto named = [](const QString& text) {
-        return msidLines(RtcSdp::withTrackName(text, u"ovu ovu-video0"_s));
+        return RtcSdp::withTrackName(text, u"ovu ovu-video0"_s)
+            .split(u"\r\n"_s)
+            .filter(QRegularExpression(u"^a=msid"_s))
+            .join(u'|');
     };
     const auto payloadOf = [](const QString& profile) {
         return [profile](const QString& text) {
@@ -114,34 +109,24 @@ TEST(RtcSdp, ReadAndAmendedAsText)
 
 TEST(RtcEncoderTable, EncodersByCodecInOrderOfPreferenceTheirBitrateUnitsAndSettings)
 {
-    struct Row {
-        QString codec;
-        std::set<QString> installed;
-        const char* expected;
-    };
-    const Row rows[] = {
+    const std::tuple<QString, std::set<QString>, const char*> rows[] = {
         {u"H264"_s, {u"x264enc"_s, u"openh264enc"_s, u"vp8enc"_s}, "x264enc"},
         {u"h264"_s, {u"openh264enc"_s}, "openh264enc"},
         {u"VP8"_s, {u"x264enc"_s, u"vp8enc"_s}, "vp8enc"},
         {u"H264"_s, {u"vp8enc"_s}, ""},
         {u"VP9"_s, {u"x264enc"_s, u"openh264enc"_s, u"vp8enc"_s}, ""},
     };
-    for (const Row& row : rows) {
-        const RtcEncoderEntry* entry = RtcEncoderTable::forCodec(row.codec, [&](const char* element) {
-            return row.installed.contains(QString::fromLatin1(element));
-        });
-        EXPECT_EQ(entry ? entry->element : "", std::string(row.expected)) << row.codec.toStdString();
+    for (const auto& [codec, installed, expected] : rows) {
+        const RtcEncoderEntry* entry = RtcEncoderTable::forCodec(
+            codec, [&](const char* element) { return installed.contains(QString::fromLatin1(element)); });
+        EXPECT_EQ(entry ? entry->element : "", std::string(expected)) << codec.toStdString();
     }
 
     // x264enc counts kbit/s (at least 1), the others bit/s.
-    struct Units {
-        const char* name;
-        long long at6Mbits;
-        long long at999bits;
-    };
     RtcRuntime::init();
-    for (const auto& [name, at6Mbits, at999bits] :
-         {Units{"x264enc", 6000, 1}, Units{"openh264enc", 6'000'000, 999}, Units{"vp8enc", 6'000'000, 999}}) {
+    for (const auto& [name, at6Mbits, at999bits] : {std::tuple{"x264enc", 6000LL, 1LL},
+                                                    {"openh264enc", 6'000'000LL, 999LL},
+                                                    {"vp8enc", 6'000'000LL, 999LL}}) {
         SCOPED_TRACE(name);
         const RtcEncoderEntry* entry = RtcEncoderTable::find(QString::fromLatin1(name));
         ASSERT_TRUE(entry);
@@ -162,110 +147,5 @@ TEST(RtcEncoderTable, EncodersByCodecInOrderOfPreferenceTheirBitrateUnitsAndSett
         EXPECT_FALSE(RtcEncoderTable::configure(encoder, wrong, 8'000'000).ok());
         gst_object_unref(encoder);
         gst_object_unref(payloader);
-    }
-}
-
-namespace {
-
-// A repeater on a clock and timers the test moves by hand; repeats and key-frame requests come
-// back into it as the encoding branch would bring them.
-struct Repeats {
-    std::chrono::nanoseconds now = 10s;
-    std::multimap<std::chrono::nanoseconds, std::function<void()>> due;
-    RtcStillRepeater repeater{[this](std::chrono::milliseconds delay, std::function<void()> work) {
-                                  due.emplace(now + delay, std::move(work));
-                              },
-                              [this] { return now; }};
-    std::vector<std::chrono::nanoseconds> repeated;
-    int requests = 0;
-    PixelBufferPool pool{2};
-    std::shared_ptr<PixelBuffer> first = pool.acquire(16, 16);
-    std::shared_ptr<PixelBuffer> second = pool.acquire(16, 16);
-
-    Repeats()
-    {
-        repeater.repeat = [this](const std::shared_ptr<PixelBuffer>& picture, std::chrono::nanoseconds time) {
-            repeated.push_back(time);
-            push(picture);
-        };
-        repeater.requestKeyFrame = [this] {
-            ++requests;
-            repeater.keyFrameRequested();
-        };
-    }
-    void push(const std::shared_ptr<PixelBuffer>& picture)
-    {
-        repeater.offered(picture, now);
-        repeater.pushed(now);
-    }
-    void advance(std::chrono::milliseconds by)
-    {
-        const auto until = now + by;
-        while (!due.empty() && due.begin()->first <= until) {
-            now = due.begin()->first;
-            auto work = std::move(due.begin()->second);
-            due.erase(due.begin());
-            work();
-        }
-        now = until;
-    }
-};
-
-} // namespace
-
-TEST(RtcStillRepeater, AKeyFrameRequestEncodesTheStillPictureOnceAndNotOverAMovingScreen)
-{
-    Repeats r;
-    r.repeater.keyFrameRequested();
-    EXPECT_TRUE(r.repeated.empty()) << "no picture yet";
-
-    r.repeater.offered(r.first, r.now); // before the encoder exists: offered, never pushed
-    r.repeater.keyFrameRequested();
-    EXPECT_EQ(r.repeated, (std::vector{r.now})) << "nothing pushed lately: at once";
-
-    r.advance(30ms);
-    r.repeater.keyFrameRequested();
-    r.advance(10ms);
-    r.repeater.keyFrameRequested();
-    EXPECT_EQ(r.repeated.size(), 1u) << "30 ms after a push: put off";
-    ASSERT_EQ(r.due.size(), 1u) << "and put off once";
-    EXPECT_EQ(r.due.begin()->first, r.repeated[0] + 101ms);
-    r.advance(100ms);
-    EXPECT_EQ(r.repeated.size(), 2u) << "a still screen gets it when the interval has passed";
-
-    r.repeater.keyFrameRequested();
-    r.advance(20ms);
-    r.push(r.second); // the screen moved after the request: that picture carries the key frame
-    r.advance(200ms);
-    EXPECT_EQ(r.repeated.size(), 2u);
-    r.repeater.keyFrameRequested();
-    EXPECT_EQ(r.repeated.size(), 3u) << "the pending repeat is over; the next request is served";
-
-    r.repeater.close();
-    r.advance(1s);
-    r.repeater.keyFrameRequested();
-    EXPECT_EQ(r.repeated.size(), 3u);
-}
-
-TEST(RtcStillRepeater, AfterTheConnectionAStillScreenIsEncodedAgainTwiceUnlessItChanged)
-{
-    for (const bool changes : {false, true}) {
-        SCOPED_TRACE(changes);
-        Repeats r;
-        r.push(r.first);
-        r.advance(1s);
-        r.repeater.connected();
-        EXPECT_EQ(r.requests, 1);
-        EXPECT_EQ(r.repeated.size(), 1u);
-        r.advance(200ms);
-        if (changes) {
-            r.push(r.second);
-        }
-        r.advance(300ms);
-        EXPECT_EQ(r.requests, changes ? 1 : 2) << "at 0.5 s";
-        r.advance(1s);
-        EXPECT_EQ(r.requests, changes ? 1 : 3) << "at 1.5 s";
-        EXPECT_EQ(r.repeated.size(), changes ? 1u : 3u) << "a repeat is no change";
-        EXPECT_TRUE(r.due.empty());
     }
 }

@@ -4,38 +4,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 namespace {
 
-QByteArray floats(std::initializer_list<float> values)
+QByteArray floats(const std::vector<float>& values)
 {
-    QByteArray out;
-    for (float value : values) {
-        out.append(reinterpret_cast<const char*>(&value), 4);
-    }
-    return out;
-}
-
-QByteArray repeated(float value, int count)
-{
-    QByteArray out;
-    for (int i = 0; i < count; ++i) {
-        out.append(reinterpret_cast<const char*>(&value), 4);
-    }
-    return out;
+    return QByteArray(reinterpret_cast<const char*>(values.data()), qsizetype(values.size() * 4));
 }
 
 AudioSample sample(std::int64_t frames, std::vector<AudioSample::Buffer> buffers)
 {
     return AudioSample{AudioSample::Description{}, frames, std::move(buffers)};
-}
-
-std::pair<int, int> frameAt(const QByteArray& bytes, int frame)
-{
-    return {qFromLittleEndian<qint16>(bytes.constData() + 4 * frame),
-            qFromLittleEndian<qint16>(bytes.constData() + 4 * frame + 2)};
 }
 
 } // namespace
@@ -47,7 +27,8 @@ TEST(SoundPackets, FloatSoundBecomes16BitStereoAtFourFifthsOfFullScale)
         const std::optional<QByteArray> out = SoundPackets::interleaved16(s);
         Frames result;
         for (int i = 0; out && i < out->size() / 4; ++i) {
-            result.push_back(frameAt(*out, i));
+            result.emplace_back(qFromLittleEndian<qint16>(out->constData() + 4 * i),
+                                qFromLittleEndian<qint16>(out->constData() + 4 * i + 2));
         }
         return result;
     };
@@ -57,9 +38,9 @@ TEST(SoundPackets, FloatSoundBecomes16BitStereoAtFourFifthsOfFullScale)
               (Frames{{26213, -26213}, {13106, 0}, {26213, -26213}, {26213, 0}}));
     // Planar stereo; mono on both sides; six channels give their first two; a second buffer
     // without data takes the first.
-    EXPECT_EQ(frames(sample(2, {{1, repeated(0.5f, 2)}, {1, repeated(-0.25f, 2)}})),
+    EXPECT_EQ(frames(sample(2, {{1, floats({0.5f, 0.5f})}, {1, floats({-0.25f, -0.25f})}})),
               (Frames{{13106, -6553}, {13106, -6553}}));
-    EXPECT_EQ(frames(sample(1, {{1, repeated(0.25f, 1)}})), (Frames{{6553, 6553}}));
+    EXPECT_EQ(frames(sample(1, {{1, floats({0.25f})}})), (Frames{{6553, 6553}}));
     EXPECT_EQ(frames(sample(1, {{6, floats({0.5f, 0.25f, 0.9f, 0.9f, 0.9f, 0.9f})}})),
               (Frames{{13106, 6553}}));
     EXPECT_EQ(frames(sample(1, {{1, floats({0.5f})}, {1, QByteArray()}})), (Frames{{13106, 13106}}));

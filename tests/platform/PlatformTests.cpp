@@ -8,7 +8,6 @@
 #include "platform/x11/X11DisplaySleep.h"
 #include "platform/xdg/MachineName.h"
 #include "tests/support/Avahi.h"
-#include "tests/support/Child.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/Processes.h"
