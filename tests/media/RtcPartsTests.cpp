@@ -1,6 +1,8 @@
+#include "media/PixelBufferPool.h"
 #include "media/rtc/RtcEncoderTable.h"
 #include "media/rtc/RtcRuntime.h"
 #include "media/rtc/RtcSdp.h"
+#include "media/rtc/RtcStillRepeater.h"
 
 #include <QRegularExpression>
 
@@ -8,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <set>
 #include <tuple>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -148,4 +152,62 @@ TEST(RtcEncoderTable, EncodersByCodecInOrderOfPreferenceTheirBitrateUnitsAndSett
         gst_object_unref(encoder);
         gst_object_unref(payloader);
     }
+}
+
+// A phone that lost a picture asks for a key frame: on a still screen the last picture is encoded
+// again, at once or when the interval since the last push has passed, once, and not at all when a
+// new picture came meanwhile. (The repeats after the connection is up are the sender tests'.)
+TEST(RtcStillRepeater, AKeyFrameRequestEncodesTheStillPictureOnceAndNotOverAMovingScreen)
+{
+    std::chrono::nanoseconds now = 10s;
+    std::multimap<std::chrono::nanoseconds, std::function<void()>> due;
+    RtcStillRepeater repeater([&](std::chrono::milliseconds delay,
+                                  std::function<void()> work) { due.emplace(now + delay, std::move(work)); },
+                              [&] { return now; });
+    std::vector<std::chrono::nanoseconds> repeated;
+    const auto push = [&](const std::shared_ptr<PixelBuffer>& picture) {
+        repeater.offered(picture, now);
+        repeater.pushed(now);
+    };
+    repeater.repeat = [&](const std::shared_ptr<PixelBuffer>& picture, std::chrono::nanoseconds) {
+        repeated.push_back(now);
+        push(picture);
+    };
+    const auto advance = [&](std::chrono::milliseconds by) {
+        const auto until = now + by;
+        while (!due.empty() && due.begin()->first <= until) {
+            now = due.begin()->first;
+            auto work = std::move(due.begin()->second);
+            due.erase(due.begin());
+            work();
+        }
+        now = until;
+    };
+    PixelBufferPool pool{2};
+    const auto first = pool.acquire(16, 16);
+
+    repeater.keyFrameRequested();
+    EXPECT_TRUE(repeated.empty()) << "no picture yet";
+    repeater.offered(first, now); // before the encoder exists: offered, never pushed
+    repeater.keyFrameRequested();
+    EXPECT_EQ(repeated, std::vector{now}) << "nothing pushed lately: at once";
+    advance(30ms);
+    repeater.keyFrameRequested();
+    repeater.keyFrameRequested();
+    ASSERT_EQ(due.size(), 1u) << "30 ms after a push: put off, once";
+    EXPECT_EQ(due.begin()->first, repeated[0] + 101ms);
+    advance(100ms);
+    EXPECT_EQ(repeated.size(), 2u) << "a still screen gets it when the interval has passed";
+
+    repeater.keyFrameRequested();
+    advance(20ms);
+    push(pool.acquire(16, 16)); // the screen moved after the request: that picture carries it
+    advance(200ms);
+    EXPECT_EQ(repeated.size(), 2u);
+    repeater.keyFrameRequested();
+    EXPECT_EQ(repeated.size(), 3u) << "the pending repeat is over; the next request is served";
+    repeater.close();
+    advance(1s);
+    repeater.keyFrameRequested();
+    EXPECT_EQ(repeated.size(), 3u) << "closed";
 }
