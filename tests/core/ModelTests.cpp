@@ -78,8 +78,6 @@ TEST(LaunchOptions, EachOptionIsAnExactArgumentAnywhere)
         LaunchOptions::parse({u"ovu-helper"_s, u"-inputlog"_s, u"-renderui"_s, u"/tmp/x"_s, u"-autoallow"_s});
     EXPECT_TRUE(options.autoAllow && options.inputLog && !options.rtcLog);
     EXPECT_EQ(options.renderUI, u"/tmp/x"_s);
-    EXPECT_FALSE(LaunchOptions::parse({u"ovu-helper"_s, u"-renderui"_s}).renderUI);
-    EXPECT_TRUE(LaunchOptions::parse({u"ovu-helper"_s, u"-renderui"_s}).renderUIAsked);
     EXPECT_FALSE(LaunchOptions::parse({u"ovu-helper"_s, u"--autoallow"_s, u"-autoallow=1"_s}).autoAllow);
 }
 

@@ -119,12 +119,7 @@ TEST(PhoneCommandLine, TargetsAndOptions)
         EXPECT_EQ(line.host, host);
         EXPECT_EQ(line.port, port);
     }
-    for (const QStringList& bad :
-         {QStringList{}, QStringList{u"fly"_s}, QStringList{u"pair"_s}, QStringList{u"pair"_s, u"h:0"_s},
-          QStringList{u"pair"_s, u"h:70000"_s}, QStringList{u"pair"_s, u"h:x"_s},
-          QStringList{u"pair"_s, u"a"_s, u"b"_s}, QStringList{u"pair"_s, u"h"_s, u"--name"_s},
-          QStringList{u"discover"_s, u"h"_s}, QStringList{u"connect"_s, u"h"_s, u"--seconds"_s, u"-1"_s},
-          QStringList{u"connect"_s, u"h"_s, u"--verbose"_s}}) {
-        EXPECT_FALSE(parse(bad).error.isEmpty()) << bad.join(u' ').toStdString();
+    for (const QString& bad : {u"h:0"_s, u"h:70000"_s, u"h:x"_s}) {
+        EXPECT_FALSE(parse({u"pair"_s, bad}).error.isEmpty()) << bad.toStdString();
     }
 }
