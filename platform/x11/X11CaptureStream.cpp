@@ -1,5 +1,7 @@
 #include "platform/x11/X11CaptureStream.h"
 
+#include "platform/x11/XcbReply.h"
+
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/damage.h>
@@ -11,12 +13,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-template <typename T>
-std::unique_ptr<T, decltype(&std::free)> reply(T* raw)
-{
-    return {raw, &std::free};
-}
 
 Failure x11Error(const QString& description)
 {
@@ -68,9 +64,9 @@ Result<> X11CaptureStream::prepare(const Settings& settings)
     if (!damage || !damage->present || !fixes || !fixes->present) {
         return x11Error(u"The X display lacks the DAMAGE or XFIXES extension."_s);
     }
-    reply(
+    xcbReply(
         xcb_damage_query_version_reply(m_connection, xcb_damage_query_version(m_connection, 1, 1), nullptr));
-    reply(
+    xcbReply(
         xcb_xfixes_query_version_reply(m_connection, xcb_xfixes_query_version(m_connection, 4, 0), nullptr));
     m_damageEvent = static_cast<std::uint8_t>(damage->first_event + XCB_DAMAGE_NOTIFY);
     m_cursorEvent = static_cast<std::uint8_t>(fixes->first_event + XCB_XFIXES_CURSOR_NOTIFY);
@@ -116,7 +112,7 @@ bool X11CaptureStream::ensureSegment(std::size_t size)
     }
     m_segment = xcb_generate_id(m_connection);
     auto error =
-        reply(xcb_request_check(m_connection, xcb_shm_attach_checked(m_connection, m_segment, id, 0)));
+        xcbReply(xcb_request_check(m_connection, xcb_shm_attach_checked(m_connection, m_segment, id, 0)));
     // Marked for removal now: it goes away once both sides have detached, even after a crash.
     shmctl(id, IPC_RMID, nullptr);
     if (error) {
@@ -172,7 +168,7 @@ Result<> X11CaptureStream::stop()
 
 void X11CaptureStream::fetchCursor()
 {
-    auto image = reply(
+    auto image = xcbReply(
         xcb_xfixes_get_cursor_image_reply(m_connection, xcb_xfixes_get_cursor_image(m_connection), nullptr));
     if (!image) {
         return;
@@ -201,7 +197,7 @@ bool X11CaptureStream::changed(const QRect& rect, bool& cursorChanged)
         std::free(event);
     }
     auto pointer =
-        reply(xcb_query_pointer_reply(m_connection, xcb_query_pointer(m_connection, m_root), nullptr));
+        xcbReply(xcb_query_pointer_reply(m_connection, xcb_query_pointer(m_connection, m_root), nullptr));
     bool moved = false;
     if (pointer && (pointer->root_x != m_pointerX || pointer->root_y != m_pointerY)) {
         const QRect reach = rect.adjusted(-pointerReach, -pointerReach, pointerReach, pointerReach);
@@ -215,7 +211,7 @@ bool X11CaptureStream::changed(const QRect& rect, bool& cursorChanged)
 bool X11CaptureStream::grab(const QRect& rect)
 {
     if (m_useShm && ensureSegment(static_cast<std::size_t>(rect.width()) * rect.height() * 4)) {
-        auto image = reply(xcb_shm_get_image_reply(
+        auto image = xcbReply(xcb_shm_get_image_reply(
             m_connection,
             xcb_shm_get_image(m_connection, m_root, static_cast<std::int16_t>(rect.x()),
                               static_cast<std::int16_t>(rect.y()), static_cast<std::uint16_t>(rect.width()),
@@ -225,7 +221,7 @@ bool X11CaptureStream::grab(const QRect& rect)
         m_image = m_shmData;
         return image != nullptr;
     }
-    auto image = reply(xcb_get_image_reply(
+    auto image = xcbReply(xcb_get_image_reply(
         m_connection,
         xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, m_root, static_cast<std::int16_t>(rect.x()),
                       static_cast<std::int16_t>(rect.y()), static_cast<std::uint16_t>(rect.width()),

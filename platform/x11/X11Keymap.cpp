@@ -1,5 +1,7 @@
 #include "platform/x11/X11Keymap.h"
 
+#include "platform/x11/XcbReply.h"
+
 // The XKB protocol header names a field "explicit", which C++ reserves.
 #define explicit explicit_
 #include <xcb/xkb.h>
@@ -90,10 +92,8 @@ std::optional<X11Keymap::State> X11Keymap::state() const
     if (m_device < 0) {
         return std::nullopt;
     }
-    const std::unique_ptr<xcb_xkb_get_state_reply_t, decltype(&std::free)> reply(
-        xcb_xkb_get_state_reply(m_connection, xcb_xkb_get_state(m_connection, XCB_XKB_ID_USE_CORE_KBD),
-                                nullptr),
-        &std::free);
+    const auto reply = xcbReply(xcb_xkb_get_state_reply(
+        m_connection, xcb_xkb_get_state(m_connection, XCB_XKB_ID_USE_CORE_KBD), nullptr));
     if (!reply) {
         return std::nullopt;
     }

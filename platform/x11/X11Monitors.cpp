@@ -1,5 +1,7 @@
 #include "platform/x11/X11Monitors.h"
 
+#include "platform/x11/XcbReply.h"
+
 #include <QList>
 
 #include <xcb/randr.h>
@@ -10,18 +12,9 @@
 
 namespace {
 
-template <typename T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
-
-template <typename T>
-Reply<T> reply(T* raw)
-{
-    return Reply<T>(raw, &std::free);
-}
-
 QString atomName(xcb_connection_t* connection, xcb_atom_t atom)
 {
-    auto name = reply(xcb_get_atom_name_reply(connection, xcb_get_atom_name(connection, atom), nullptr));
+    auto name = xcbReply(xcb_get_atom_name_reply(connection, xcb_get_atom_name(connection, atom), nullptr));
     if (!name) {
         return {};
     }
@@ -30,7 +23,7 @@ QString atomName(xcb_connection_t* connection, xcb_atom_t atom)
 
 xcb_atom_t internAtom(xcb_connection_t* connection, const char* name)
 {
-    auto atom = reply(xcb_intern_atom_reply(
+    auto atom = xcbReply(xcb_intern_atom_reply(
         connection, xcb_intern_atom(connection, 1, static_cast<std::uint16_t>(std::strlen(name)), name),
         nullptr));
     return atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
@@ -41,7 +34,7 @@ QByteArray outputEdid(xcb_connection_t* connection, xcb_randr_output_t output, x
     if (edidAtom == XCB_ATOM_NONE) {
         return {};
     }
-    auto property = reply(xcb_randr_get_output_property_reply(
+    auto property = xcbReply(xcb_randr_get_output_property_reply(
         connection, xcb_randr_get_output_property(connection, output, edidAtom, XCB_ATOM_ANY, 0, 64, 0, 0),
         nullptr));
     if (!property) {
@@ -91,7 +84,7 @@ double scaleFromResources(const QByteArray& resources)
 
 double scale(xcb_connection_t* connection, xcb_window_t root)
 {
-    auto property = reply(xcb_get_property_reply(
+    auto property = xcbReply(xcb_get_property_reply(
         connection,
         xcb_get_property(connection, 0, root, XCB_ATOM_RESOURCE_MANAGER, XCB_ATOM_STRING, 0, 1 << 20),
         nullptr));
@@ -104,13 +97,13 @@ double scale(xcb_connection_t* connection, xcb_window_t root)
 
 std::optional<std::vector<X11Monitor>> read(xcb_connection_t* connection, xcb_window_t root)
 {
-    auto version =
-        reply(xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), nullptr));
+    auto version = xcbReply(
+        xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), nullptr));
     if (!version || (version->major_version == 1 && version->minor_version < 5)) {
         return std::nullopt;
     }
-    auto monitors =
-        reply(xcb_randr_get_monitors_reply(connection, xcb_randr_get_monitors(connection, root, 1), nullptr));
+    auto monitors = xcbReply(
+        xcb_randr_get_monitors_reply(connection, xcb_randr_get_monitors(connection, root, 1), nullptr));
     if (!monitors) {
         return std::nullopt;
     }

@@ -1,5 +1,7 @@
 #include "platform/x11/X11Settings.h"
 
+#include "platform/x11/XcbReply.h"
+
 #include <QtEndian>
 
 #include <cstdlib>
@@ -7,15 +9,9 @@
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* pointer) const { std::free(pointer); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
-
 xcb_atom_t atom(xcb_connection_t* connection, QByteArrayView name)
 {
-    const Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
+    const XcbReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
         connection, xcb_intern_atom(connection, 1, static_cast<std::uint16_t>(name.size()), name.data()),
         nullptr));
     return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
@@ -143,13 +139,13 @@ std::optional<std::int32_t> integer(xcb_connection_t* connection, int screen, QB
     if (selection == xcb_atom_t{XCB_ATOM_NONE} || settings == xcb_atom_t{XCB_ATOM_NONE}) {
         return std::nullopt;
     }
-    const Reply<xcb_get_selection_owner_reply_t> owner(
+    const XcbReply<xcb_get_selection_owner_reply_t> owner(
         xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr));
     if (!owner || owner->owner == XCB_WINDOW_NONE) {
         return std::nullopt;
     }
     // The settings are small; 64 KiB is far beyond any desktop's.
-    const Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+    const XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
         connection, xcb_get_property(connection, 0, owner->owner, settings, settings, 0, 16384), nullptr));
     if (!reply || reply->format != 8) {
         return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include "input/KeyPositions.h"
 #include "platform/x11/X11Settings.h"
+#include "platform/x11/XcbReply.h"
 
 #include <QString>
 
@@ -14,10 +15,6 @@
 #include <memory>
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* pointer) const { std::free(pointer); }
-};
 
 constexpr std::uint8_t leftButton = 1;
 constexpr std::uint8_t rightButton = 3;
@@ -429,7 +426,7 @@ void XTestEventSink::readMapping()
     const xcb_setup_t* setup = xcb_get_setup(m_connection);
     m_minKeycode = setup->min_keycode;
     m_maxKeycode = setup->max_keycode;
-    const std::unique_ptr<xcb_get_keyboard_mapping_reply_t, FreeDeleter> reply(xcb_get_keyboard_mapping_reply(
+    const XcbReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
         m_connection,
         xcb_get_keyboard_mapping(m_connection, m_minKeycode,
                                  static_cast<std::uint8_t>(m_maxKeycode - m_minKeycode + 1)),
@@ -466,7 +463,7 @@ void XTestEventSink::readMapping()
 void XTestEventSink::readEvents()
 {
     while (xcb_generic_event_t* event = xcb_poll_for_event(m_connection)) {
-        const std::unique_ptr<xcb_generic_event_t, FreeDeleter> owned(event);
+        const XcbReply<xcb_generic_event_t> owned(event);
         if ((event->response_type & 0x7F) != XCB_MAPPING_NOTIFY) {
             continue;
         }

@@ -6,6 +6,7 @@
 #include "platform/avahi/AvahiAdvertiser.h"
 #include "platform/dbus/ScreenSaverInhibitor.h"
 #include "platform/x11/X11DisplaySleep.h"
+#include "platform/x11/XcbReply.h"
 #include "platform/xdg/MachineName.h"
 #include "tests/support/Avahi.h"
 #include "tests/support/EventLoop.h"
@@ -79,9 +80,8 @@ TEST(DisplaySleep, TheSaverStaysOffWhileHeldAndAGroupReleasesExactlyWhatItHeld)
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(watch)).data->root;
     xcb_set_screen_saver(watch, 1, 0, XCB_BLANKING_PREFERRED, XCB_EXPOSURES_ALLOWED);
     const auto saverIsOn = [&] {
-        const std::unique_ptr<xcb_screensaver_query_info_reply_t, decltype(&std::free)> info(
-            xcb_screensaver_query_info_reply(watch, xcb_screensaver_query_info(watch, root), nullptr),
-            &std::free);
+        const auto info = xcbReply(
+            xcb_screensaver_query_info_reply(watch, xcb_screensaver_query_info(watch, root), nullptr));
         return info && info->state == XCB_SCREENSAVER_STATE_ON;
     };
     QTemporaryDir folder;

@@ -6,6 +6,7 @@
 #include "platform/x11/X11CaptureStream.h"
 #include "platform/x11/X11Settings.h"
 #include "platform/x11/XTestEventSink.h"
+#include "platform/x11/XcbReply.h"
 #include "tests/support/Child.h"
 #include "tests/support/ControlMessages.h"
 #include "tests/support/EventLoop.h"
@@ -299,11 +300,9 @@ TEST_F(XTest, TheDoubleClickIntervalComesFromTheDesktopSettings)
     }
     xcb_connection_t* daemon = xcb_connect(display.constData(), nullptr);
     const auto atom = [&](const char* name) {
-        const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-            xcb_intern_atom_reply(daemon, xcb_intern_atom(daemon, 0, std::uint16_t(qstrlen(name)), name),
-                                  nullptr),
-            &std::free);
-        return reply->atom;
+        return xcbReply(xcb_intern_atom_reply(
+                            daemon, xcb_intern_atom(daemon, 0, std::uint16_t(qstrlen(name)), name), nullptr))
+            ->atom;
     };
     const xcb_window_t owner = xcb_setup_roots_iterator(xcb_get_setup(daemon)).data->root;
     xcb_change_property(daemon, XCB_PROP_MODE_REPLACE, owner, atom("_XSETTINGS_SETTINGS"),

@@ -1,5 +1,7 @@
 #include "tests/support/X11Observer.h"
 
+#include "platform/x11/XcbReply.h"
+
 #define explicit explicit_
 #include <xcb/xkb.h>
 #undef explicit
@@ -10,16 +12,6 @@
 #include <bit>
 #include <cstdlib>
 #include <memory>
-
-namespace {
-
-struct FreeDeleter {
-    void operator()(void* pointer) const { std::free(pointer); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
-
-} // namespace
 
 X11Observer::X11Observer(const QByteArray& display)
     : m_connection(xcb_connect(display.constData(), nullptr))
@@ -78,7 +70,7 @@ void X11Observer::sync()
 void X11Observer::receive()
 {
     while (xcb_generic_event_t* generic = xcb_wait_for_event(m_connection)) {
-        const Reply<xcb_generic_event_t> owned(generic);
+        const XcbReply<xcb_generic_event_t> owned(generic);
         const std::uint8_t type = generic->response_type & 0x7F;
         // Key, button and motion events share their layout.
         const auto* input = reinterpret_cast<const xcb_key_press_event_t*>(generic);
@@ -117,16 +109,16 @@ std::vector<X11Observer::Event> X11Observer::take()
 
 QPoint X11Observer::pointer()
 {
-    const Reply<xcb_query_pointer_reply_t> reply(
+    const XcbReply<xcb_query_pointer_reply_t> reply(
         xcb_query_pointer_reply(m_connection, xcb_query_pointer(m_connection, m_root), nullptr));
     return reply ? QPoint(reply->root_x, reply->root_y) : QPoint(-1, -1);
 }
 
 int X11Observer::held()
 {
-    const Reply<xcb_query_pointer_reply_t> pointer(
+    const XcbReply<xcb_query_pointer_reply_t> pointer(
         xcb_query_pointer_reply(m_connection, xcb_query_pointer(m_connection, m_root), nullptr));
-    const Reply<xcb_query_keymap_reply_t> keys(
+    const XcbReply<xcb_query_keymap_reply_t> keys(
         xcb_query_keymap_reply(m_connection, xcb_query_keymap(m_connection), nullptr));
     int count =
         std::popcount(unsigned(pointer->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3)));
@@ -139,7 +131,7 @@ int X11Observer::held()
 std::vector<std::uint32_t> X11Observer::keyboardMapping()
 {
     const xcb_setup_t* setup = xcb_get_setup(m_connection);
-    const Reply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
+    const XcbReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
         m_connection,
         xcb_get_keyboard_mapping(m_connection, setup->min_keycode,
                                  static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),

@@ -1,21 +1,13 @@
 #include "tests/support/X11User.h"
 
+#include "platform/x11/XcbReply.h"
+
 #include <QThread>
 
 #include <xcb/xtest.h>
 
 #include <cstdlib>
 #include <memory>
-
-namespace {
-
-template <typename T>
-std::unique_ptr<T, decltype(&std::free)> reply(T* value)
-{
-    return {value, &std::free};
-}
-
-} // namespace
 
 X11User::X11User(const QByteArray& display) : m_connection(xcb_connect(display.constData(), nullptr))
 {
@@ -26,21 +18,22 @@ X11User::X11User(const QByteArray& display) : m_connection(xcb_connect(display.c
 
 std::optional<QRect> X11User::waitForWindow(const QString& title, std::chrono::milliseconds timeout)
 {
-    const auto name = reply(
+    const auto name = xcbReply(
         xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, 0, 12, "_NET_WM_NAME"), nullptr));
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (name && std::chrono::steady_clock::now() < end) {
-        auto tree = reply(xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, m_root), nullptr));
+        auto tree =
+            xcbReply(xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, m_root), nullptr));
         for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
             const xcb_window_t window = xcb_query_tree_children(tree.get())[i];
-            auto text = reply(xcb_get_property_reply(
+            auto text = xcbReply(xcb_get_property_reply(
                 m_connection,
                 xcb_get_property(m_connection, 0, window, name->atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 256),
                 nullptr));
-            auto state = reply(xcb_get_window_attributes_reply(
+            auto state = xcbReply(xcb_get_window_attributes_reply(
                 m_connection, xcb_get_window_attributes(m_connection, window), nullptr));
-            auto place =
-                reply(xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr));
+            auto place = xcbReply(
+                xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr));
             if (text && state && place && state->map_state == XCB_MAP_STATE_VIEWABLE &&
                 QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(text.get())),
                                   xcb_get_property_value_length(text.get())) == title) {
