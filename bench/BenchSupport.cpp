@@ -42,6 +42,16 @@ double processCpu(pid_t pid)
     return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
 }
 
+long residentKb(pid_t pid)
+{
+    // The second figure of statm: resident pages.
+    QFile statm(u"/proc/%1/statm"_s.arg(pid));
+    if (!statm.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    return statm.readAll().split(' ').value(1).toLong() * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
 namespace {
 
 QByteArray figureNumber(double value, int decimals)

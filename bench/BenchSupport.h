@@ -24,6 +24,8 @@ std::int64_t nowNs();
 void print(const QByteArray& line);
 // User and system CPU seconds a process has used so far.
 double processCpu(pid_t pid);
+// A running process's resident memory in kB (-1 when it cannot be read).
+long residentKb(pid_t pid);
 
 // One key figure for the table of all benchmarks (tools/bench all writes it to
 // docs/benchmarks.md): a line "row: " and, separated by tabs, the figure, our value, the

@@ -6,6 +6,7 @@
 //
 //   tools/bench load
 #include "bench/BenchSupport.h"
+#include "tests/support/Bytes.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/Processes.h"
 
@@ -13,8 +14,6 @@
 #include <QElapsedTimer>
 #include <QtEndian>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,26 +26,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int connectToHelper()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(47813);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-const QByteArray helloFrame = [] {
-    const QByteArray body = R"({"t":"hello","id":"load","nonce":"AAAAAAAAAAAAAAAAAAAAAA=="})";
-    QByteArray frame(4, Qt::Uninitialized);
-    qToBigEndian(static_cast<quint32>(body.size() + 1), frame.data());
-    return frame + '\0' + body;
-}();
+const QByteArray helloFrame =
+    Tests::frame(0x00, R"({"t":"hello","id":"load","nonce":"AAAAAAAAAAAAAAAAAAAAAA=="})");
 
 // Seconds until the reference phone pairs, trying again while it is turned away; -1 when it never did.
 double phoneWait(const Tests::Home& phone, int limitMs)
@@ -84,18 +65,18 @@ int main(int argc, char** argv)
     phoneWait(phone, 20000); // warm up: the first phone loads what a phone needs
     std::vector<Case> cases;
     const auto measure = [&](const char* name, const std::function<void()>& load, int phoneLimitMs) {
-        const long before = Tests::residentKb(pid);
+        const long before = Bench::residentKb(pid);
         load();
         const double waited = phoneWait(phone, phoneLimitMs);
         Tests::spin(500ms);
-        cases.push_back({name, Tests::residentKb(pid) - before, waited});
+        cases.push_back({name, Bench::residentKb(pid) - before, waited});
     };
     for (const char* round : {"10000 connections opened and dropped", "10000 more", "10000 more again"}) {
         measure(
             round,
             [] {
                 for (int i = 0; i < 10000; ++i) {
-                    if (const int fd = connectToHelper(); fd >= 0) {
+                    if (const int fd = Tests::connectToHelper(); fd >= 0) {
                         if (i % 2) {
                             linger reset{1, 0};
                             setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
@@ -111,7 +92,7 @@ int main(int argc, char** argv)
         "8 peers sending hello, then nothing",
         [&] {
             for (int i = 0; i < 8; ++i) {
-                silent.push_back(connectToHelper());
+                silent.push_back(Tests::connectToHelper());
                 [[maybe_unused]] const auto sent =
                     write(silent.back(), helloFrame.constData(), helloFrame.size());
             }
@@ -129,7 +110,7 @@ int main(int argc, char** argv)
             QElapsedTimer clock;
             clock.start();
             while (clock.elapsed() < 5000) {
-                const int fd = connectToHelper();
+                const int fd = Tests::connectToHelper();
                 for (int i = 0; i < 4 && send(fd, big.constData(), size_t(big.size()), MSG_NOSIGNAL) > 0;
                      ++i) {
                 }
@@ -141,7 +122,7 @@ int main(int argc, char** argv)
     measure(
         "a peer sending one byte a second (8 s)",
         [&] {
-            slow = connectToHelper();
+            slow = Tests::connectToHelper();
             for (int i = 0; i < 8; ++i) {
                 [[maybe_unused]] const auto sent = send(slow, helloFrame.constData() + i, 1, MSG_NOSIGNAL);
                 Tests::spin(1s);

@@ -263,7 +263,7 @@ int main(int argc, char** argv)
     Tone tone;
     std::this_thread::sleep_for(1s);
     const int filesBefore = Tests::openDescriptors(helperPid);
-    const long rssBeforeKb = Tests::residentKb(helperPid);
+    const long rssBeforeKb = Bench::residentKb(helperPid);
 
     // The phone views a little longer than the measured visit, so the visit ends while it still
     // decodes.
@@ -291,7 +291,7 @@ int main(int argc, char** argv)
         pictures.poll();
         const std::int64_t now = nowNs();
         if (now >= nextSample) {
-            samples.push_back({now - start, Tests::residentKb(helperPid), Tests::openDescriptors(helperPid)});
+            samples.push_back({now - start, Bench::residentKb(helperPid), Tests::openDescriptors(helperPid)});
             nextSample += std::chrono::nanoseconds(sampleEvery).count();
             if (!atWarmUp && now - start >= std::int64_t(warmUp) * 1'000'000'000) {
                 atWarmUp = samples.back();
@@ -302,7 +302,7 @@ int main(int argc, char** argv)
     }
     const std::int64_t ended = nowNs();
     pictures.poll();
-    const Sample last{ended - start, Tests::residentKb(helperPid), Tests::openDescriptors(helperPid)};
+    const Sample last{ended - start, Bench::residentKb(helperPid), Tests::openDescriptors(helperPid)};
     if (!atWarmUp) {
         atWarmUp = samples.empty() ? last : samples.back();
     }
@@ -316,7 +316,7 @@ int main(int argc, char** argv)
     }
     std::this_thread::sleep_for(2s);
     const int filesAfter = Tests::openDescriptors(helperPid);
-    const long rssAfterKb = Tests::residentKb(helperPid);
+    const long rssAfterKb = Bench::residentKb(helperPid);
     const bool helperLasted = helper.isRunning();
     const int helperStatus = helper.terminate();
 

@@ -9,33 +9,12 @@
 #include <QElapsedTimer>
 #include <QtEndian>
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
-
-namespace {
-
-// A plain TCP client socket to the helper's port; -1 when it could not connect.
-int connectToHelper()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(47813);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-} // namespace
 
 TEST(Hostile, ThousandsOfConnectionsLargestFramesAndASlowPeerLeaveNothingBehindAndThePhoneServed)
 {
@@ -54,7 +33,7 @@ TEST(Hostile, ThousandsOfConnectionsLargestFramesAndASlowPeerLeaveNothingBehindA
     const int descriptors = Tests::openDescriptors(pid);
     int refused = 0;
     for (int i = 0; i < 10000; ++i) {
-        const int fd = connectToHelper();
+        const int fd = Tests::connectToHelper();
         refused += fd < 0 ? 1 : 0;
         if (fd >= 0 && i % 2) {
             linger reset{1, 0}; // half of them reset, half closed
@@ -75,7 +54,7 @@ TEST(Hostile, ThousandsOfConnectionsLargestFramesAndASlowPeerLeaveNothingBehindA
     QElapsedTimer clock;
     clock.start();
     for (int connections = 1; clock.elapsed() < 3000; ++connections) {
-        const int fd = connectToHelper();
+        const int fd = Tests::connectToHelper();
         ASSERT_GE(fd, 0);
         const QByteArray& bytes = connections % 4 == 0 ? tooBig : big;
         for (int i = 0; i < 4 && send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) > 0; ++i) {
@@ -85,7 +64,7 @@ TEST(Hostile, ThousandsOfConnectionsLargestFramesAndASlowPeerLeaveNothingBehindA
 
     // Then a peer sending a frame's length one byte a second takes one slot: a phone pairs
     // meanwhile as if nobody else were there.
-    const int fd = connectToHelper();
+    const int fd = Tests::connectToHelper();
     ASSERT_GE(fd, 0);
     for (const char byte : big.left(4)) {
         ASSERT_EQ(send(fd, &byte, 1, MSG_NOSIGNAL), 1);

@@ -24,8 +24,10 @@ struct PhoneRun {
 // Runs ovu-phone to its end (or kills it after the time limit).
 PhoneRun runPhone(const Home& home, const QStringList& arguments, int timeoutMs = 20000);
 
-// A running process's resident memory in kB (-1 when it cannot be read) and its open descriptors.
-long residentKb(pid_t pid);
+// A plain TCP client socket to the helper's port on loopback; -1 when it could not connect.
+int connectToHelper();
+
+// A running process's open descriptors.
 int openDescriptors(pid_t pid);
 
 // ovu-helper in a home; its errors go where the test's go.
