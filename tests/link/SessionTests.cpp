@@ -229,9 +229,8 @@ TEST(SessionPair, AnAllowedPairingStoresThePhoneAndProvesTheSession)
     EXPECT_TRUE(h.atPhone[2].second);
     ASSERT_EQ(h.devices->devices().size(), 1);
     const PairedDevice& stored = h.devices->devices()[0];
-    EXPECT_EQ(stored.id, phoneID);
-    EXPECT_EQ(stored.name, u"Anna’s phone"_s);
-    EXPECT_EQ(stored.key, h.pairKey);
+    EXPECT_EQ(std::tie(stored.id, stored.name, stored.key),
+              std::tuple(phoneID, u"Anna’s phone"_s, h.pairKey));
     h.send(QJsonObject{{u"t"_s, u"start"_s}});
     EXPECT_EQ(h.afterProof.size(), 1);
 }

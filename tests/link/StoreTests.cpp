@@ -1,4 +1,5 @@
 #include "base/HelperLog.h"
+#include "base/PrivateFiles.h"
 #include "link/PairedDevices.h"
 
 #include <QDir>
@@ -33,13 +34,6 @@ QByteArray read(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void write(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
 PairedDevice device(const QString& id, const QString& name, char keyByte)
 {
     return PairedDevice{id, name, QByteArray(32, keyByte),
@@ -68,9 +62,9 @@ TEST(Store, TheFolderIsPrivateAndTheIdentityIsMadeOnceAndReadExactly)
         EXPECT_EQ(id, id.toUpper());
         EXPECT_FALSE(QFile::exists(f.paired)) << "no file until the list changes";
     }
-    write(f.helperID, " HELPER-ID with spaces \n");
+    ASSERT_TRUE(PrivateFiles::writeAtomically(f.helperID, " HELPER-ID with spaces \n"));
     EXPECT_EQ(PairedDevices(f.folder).helperID(), u" HELPER-ID with spaces \n"_s);
-    write(f.helperID, "");
+    ASSERT_TRUE(PrivateFiles::writeAtomically(f.helperID, ""));
     PairedDevices replaced(f.folder);
     EXPECT_EQ(replaced.helperID().size(), 36) << "an empty identity is replaced";
     // A folder that exists keeps its mode.
@@ -122,8 +116,9 @@ TEST(Store, RecordsSurviveARelaunchExactlyInTheirFormat)
     EXPECT_DOUBLE_EQ(PairedDevice::secondsSinceReferenceDate(reference), 0) << "2001-01-01 UTC";
 
     // Found by fuzzing: a date beyond the clock's range overflowed the conversion.
-    write(f.paired, R"([{"id":"far","name":"Far","key":")" + QByteArray(32, 'k').toBase64() +
-                        R"(","pairedAt":1e300}])");
+    ASSERT_TRUE(PrivateFiles::writeAtomically(f.paired, R"([{"id":"far","name":"Far","key":")" +
+                                                            QByteArray(32, 'k').toBase64() +
+                                                            R"(","pairedAt":1e300}])"));
     PairedDevices far(f.folder);
     ASSERT_EQ(far.devices().size(), 1);
     EXPECT_NEAR(PairedDevice::secondsSinceReferenceDate(far.devices()[0].pairedAt), 8e9, 1);
@@ -143,7 +138,7 @@ TEST(Store, OnlyTheStoresOwnUnfinishedCopiesAreCleared)
                               u"paired.json.backup"_s, u"paired.json.saving-AbC1234"_s};
     for (const QString& name :
          kept + QStringList{u"paired.json.saving-AbC123"_s, u"helper-id.saving-xyzXYZ"_s}) {
-        write(f.folder + u'/' + name, "[{");
+        ASSERT_TRUE(PrivateFiles::writeAtomically(f.folder + u'/' + name, "[{"));
     }
     PairedDevices store(f.folder);
     EXPECT_EQ(store.devices().size(), 2);
@@ -165,7 +160,7 @@ TEST(Store, AnUnreadableFileLoadsEmptyAndIsKeptAsideBeforeTheNextSave)
         StoreFolder f;
         QDir().mkpath(f.folder);
         const QByteArray good = R"({"id":"ok","name":"Kept","key":"YWFh","pairedAt":2.5})";
-        write(f.paired, "[" + good + "," + content + "]");
+        ASSERT_TRUE(PrivateFiles::writeAtomically(f.paired, "[" + good + "," + content + "]"));
         PairedDevices store(f.folder);
         EXPECT_TRUE(store.devices().isEmpty()) << content.constData();
         EXPECT_EQ(read(f.paired), "[" + good + "," + content + "]") << "nothing is touched until a change";
