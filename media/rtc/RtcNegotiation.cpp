@@ -153,41 +153,46 @@ void RtcNegotiation::makeAnswer(std::optional<int> keepPayload, const QString& p
 void RtcNegotiation::setLocal(const RtcSessionDescription& description,
                               std::function<void(const Result<>&)> completion)
 {
-    GstWebRTCSessionDescription* parsed = parseDescription(description);
-    if (!parsed) {
-        completion(Failure{unreadable});
-        return;
-    }
-    setMediaIds(description.sdp);
-    GstPromise* promise = RtcPromise::calling(
-        [completion = std::move(completion)](GstPromise* done) { completion(RtcPromise::outcome(done)); });
-    g_signal_emit_by_name(m_webrtc, "set-local-description", parsed, promise);
-    gst_promise_unref(promise);
-    gst_webrtc_session_description_free(parsed);
+    setDescription(true, description, std::move(completion));
 }
 
 // Sets the local description without waiting for the outcome.
 void RtcNegotiation::setLocalNow(const RtcSessionDescription& description)
 {
-    if (GstWebRTCSessionDescription* parsed = parseDescription(description)) {
-        setMediaIds(description.sdp);
-        g_signal_emit_by_name(m_webrtc, "set-local-description", parsed, nullptr);
-        gst_webrtc_session_description_free(parsed);
-    }
+    setDescription(true, description, nullptr);
 }
 
 void RtcNegotiation::setRemote(const RtcSessionDescription& description,
                                std::function<void(const Result<>&)> completion)
 {
+    setDescription(false, description, std::move(completion));
+}
+
+// The local or the remote description; a local one also names the media lines' ids. Without a
+// completion nothing waits for the outcome (and a description that cannot be read is dropped).
+void RtcNegotiation::setDescription(bool local, const RtcSessionDescription& description,
+                                    std::function<void(const Result<>&)> completion)
+{
     GstWebRTCSessionDescription* parsed = parseDescription(description);
     if (!parsed) {
-        completion(Failure{unreadable});
+        if (completion) {
+            completion(Failure{unreadable});
+        }
         return;
     }
-    GstPromise* promise = RtcPromise::calling(
-        [completion = std::move(completion)](GstPromise* done) { completion(RtcPromise::outcome(done)); });
-    g_signal_emit_by_name(m_webrtc, "set-remote-description", parsed, promise);
-    gst_promise_unref(promise);
+    if (local) {
+        setMediaIds(description.sdp);
+    }
+    GstPromise* promise = completion
+                              ? RtcPromise::calling([completion = std::move(completion)](GstPromise* done) {
+                                    completion(RtcPromise::outcome(done));
+                                })
+                              : nullptr;
+    g_signal_emit_by_name(m_webrtc, local ? "set-local-description" : "set-remote-description", parsed,
+                          promise);
+    if (promise) {
+        gst_promise_unref(promise);
+    }
     gst_webrtc_session_description_free(parsed);
 }
 

@@ -45,6 +45,8 @@ private:
     void makeAnswer(std::optional<int> keepPayload, const QString& profileLevelId,
                     std::function<void(const Result<RtcSessionDescription>&)> completion);
     void setLocalNow(const RtcSessionDescription& description);
+    void setDescription(bool local, const RtcSessionDescription& description,
+                        std::function<void(const Result<>&)> completion);
 
     GstElement* const m_webrtc;
     std::atomic<bool> m_closed = false;
