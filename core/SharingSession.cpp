@@ -29,6 +29,8 @@ SharingSession::SharingSession(CaptureBackend* capture, SoundSource* sound, Disp
 
 SharingSession::~SharingSession()
 {
+    // The capture's thread feeds the sender: it is stopped (and joined) before the sender goes.
+    m_capture.reset();
     if (m_sound) {
         m_sound->stop();
     }
